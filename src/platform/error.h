@@ -9,6 +9,7 @@ namespace platform {
 
 class Error {
  public:
+  Error() = default;
   Error(std::string domain, int code, std::string message)
       : domain_(std::move(domain)), code_(code), message_(std::move(message)) {}
 
@@ -21,7 +22,7 @@ class Error {
 
  private:
   std::string domain_;
-  int code_;
+  int code_ = 0;
   std::string message_;
 };
 

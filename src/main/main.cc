@@ -1,0 +1,18 @@
+// The process entry: one recorder for the whole process.
+#include <string>
+#include <vector>
+
+#include "recorder/recorder_cli.h"
+#include "response/response_handler.h"
+
+namespace {
+std::shared_ptr<RecorderCLI> app;
+}
+
+int main(int argc, char** argv) {
+  app = RecorderCLI::init(std::vector<std::string>(argv, argv + argc));
+  app->executeRecordingProcess();
+  // The stream failed and the recording was torn down: end with status 0, flushing the output
+  // but without static destructors, since the capture service's threads still run.
+  ResponseHandler::exitProcess();
+}

@@ -1,0 +1,122 @@
+// Recording control: the stream-start watchdog, SIGINT, stream failure, teardown, pause and resume.
+#include <csignal>
+
+#include "media/date_formatting.h"
+#include "recorder/recorder_cli.h"
+#include "response/response_handler.h"
+
+using namespace platform;
+
+void RecorderCLI::setupStreamFunctionTimeout() {
+  auto delay = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(streamFunctionTimeout()));
+  std::weak_ptr<RecorderCLI> weakRecorder = weak_from_this();
+  DispatchQueue::global().asyncAfter(delay, [weakRecorder] {
+    if (auto recorder = weakRecorder.lock()) recorder->streamFunctionTimeoutFired();
+  });
+}
+
+void RecorderCLI::streamFunctionTimeoutFired() {
+  if (!streamFunctionCalled()) {
+    terminateRecording();
+    ResponseHandler::returnResponse({{"code", "STREAM_FUNCTION_NOT_CALLED"}}, true);
+    return;
+  }
+
+  std::unique_lock lifecycle(lifecycleMutex_);
+  if (recordingEnded_) return;  // stopped meanwhile; whoever stopped it reports the end
+
+  const auto startInstant = std::chrono::system_clock::now();
+  const std::string timestamp = media::toISO8601Timestamp(startInstant);
+  const std::string baseName = recordingFilename() ? *recordingFilename() : media::toFormattedFileName(startInstant);
+  const std::string path = recordingPath().value_or("") + "/" + baseName + ".m4a";
+
+  if (std::optional<Error> creationError = prepareAudioFile(path)) {
+    // Reporting a start here would announce a recording that can never be written.
+    lifecycle.unlock();
+    terminateRecording();
+    ResponseHandler::returnResponse(
+        {{"code", "AUDIO_FILE_CREATION_FAILED"}, {"path", path}, {"error", creationError->localizedDescription()}});
+    return;
+  }
+  ResponseHandler::returnResponse({{"code", "RECORDING_STARTED"}, {"path", path}, {"timestamp", timestamp}}, false);
+}
+
+std::optional<RecorderCLI::FinishFailure> RecorderCLI::terminateRecording() {
+  std::lock_guard lifecycle(lifecycleMutex_);
+  recordingEnded_ = true;
+
+  if (SCStreamRef stream = screenCaptureStream()) stream->stopCapture();
+  setScreenCaptureStream(nullptr);
+
+  AVAudioFileRef file;
+  {
+    std::lock_guard lock(fileMutex_);  // waits for a write in progress
+    std::swap(file, audioFileForRecording_);
+  }
+  if (!file) return std::nullopt;
+  Error error;
+  if (!file->finish(&error)) return FinishFailure{file->url().string(), error};
+  return std::nullopt;
+}
+
+void RecorderCLI::setupInterruptSignalHandler() {
+  handleSignal(SIGINT, [](int signo) {
+    if (signo != SIGINT) return;
+    std::optional<FinishFailure> failure = terminateRecording();
+    const std::string timestamp = media::toISO8601Timestamp(std::chrono::system_clock::now());
+    if (failure) {
+      ResponseHandler::returnResponse({{"code", "AUDIO_FILE_FINISH_FAILED"},
+                                       {"path", failure->path},
+                                       {"error", failure->error.localizedDescription()},
+                                       {"timestamp", timestamp}});
+    }
+    ResponseHandler::returnResponse({{"code", "RECORDING_STOPPED"}, {"timestamp", timestamp}});
+  });
+}
+
+void RecorderCLI::stream(SCStream& /*stream*/, const Error& /*error*/) {
+  ResponseHandler::returnResponse({{"code", "STREAM_ERROR"}}, false);
+  if (std::optional<FinishFailure> failure = terminateRecording()) {
+    ResponseHandler::printLine("Error finishing audio file: " + failure->error.description());
+  }
+  semaphoreRecordingStopped().signal();
+}
+
+void RecorderCLI::setupPauseResumeSignalHandler() {
+  auto handler = [](int signo) {
+    std::shared_ptr<RecorderCLI> recorder = shared();
+    if (!recorder) return;
+    if (signo == SIGUSR1) recorder->pauseRecording();
+    if (signo == SIGUSR2) recorder->resumeRecording();
+  };
+  handleSignal(SIGUSR1, handler);
+  handleSignal(SIGUSR2, handler);
+}
+
+void RecorderCLI::pauseRecording() {
+  bool running = false;
+  if (!isPaused_.compare_exchange_strong(running, true)) return;
+  if (SCStreamRef stream = screenCaptureStream()) stream->stopCapture();
+  ResponseHandler::printLine("Recording paused.");
+}
+
+void RecorderCLI::resumeRecording() {
+  bool paused = true;
+  if (!isPaused_.compare_exchange_strong(paused, false)) return;
+  detachTask(restartCapture(shared_from_this()));
+}
+
+Task<> RecorderCLI::restartCapture(std::shared_ptr<RecorderCLI> /*recorder*/) {
+  if (SCStreamRef stream = screenCaptureStream()) {
+    std::optional<Error> error =
+        co_await awaitCompletion([stream](Completion completion) { stream->startCapture(completion); });
+    if (error) {
+      ResponseHandler::printLine("Error resuming recording: " + error->description());
+      terminateRecording();  // the recording so far stays a finished, playable file
+      ResponseHandler::returnResponse({{"code", "RESUME_ERROR"}, {"error", error->localizedDescription()}});
+      co_return;
+    }
+  }
+  ResponseHandler::printLine("Recording resumed.");
+}

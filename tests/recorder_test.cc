@@ -1,0 +1,364 @@
+// The recorder's logic against the fake capture service. Each run happens in a child process,
+// since most outcomes end the process.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "fakes/fake_capture.h"
+#include "recorder/recorder_cli.h"
+#include "response/response_handler.h"
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+using namespace std::chrono_literals;
+using fakes::FakeCaptureService;
+using fakes::FakeStream;
+using fakes::makeSampleBuffer;
+using testing_support::ChildResult;
+using testing_support::runInChild;
+using testing_support::runProgram;
+using testing_support::TempDir;
+
+namespace {
+
+struct Scenario {
+  std::vector<std::string> arguments;
+  std::function<void(FakeCaptureService&)> setUp = [](FakeCaptureService& service) {
+    service.displays = FakeCaptureService::makeDisplays(1);
+  };
+  // Runs on its own thread while the recorder runs; it may end the run with a signal.
+  std::function<void(FakeCaptureService&)> drive = [](FakeCaptureService&) {};
+};
+
+// Runs the recorder as the program's entry does, with the fake service.
+ChildResult run(const Scenario& scenario) {
+  return runInChild(
+      [&] {
+        FakeCaptureService service;
+        scenario.setUp(service);
+        auto recorder = RecorderCLI::init(scenario.arguments, service);
+        std::thread([&] { scenario.drive(service); }).detach();
+        recorder->executeRecordingProcess();
+        ResponseHandler::exitProcess();
+      },
+      20s);
+}
+
+std::vector<nlohmann::json> responses(const ChildResult& result) {
+  std::vector<nlohmann::json> found;
+  for (const auto& line : result.lines()) {
+    if (!line.empty() && line[0] == '{') found.push_back(nlohmann::json::parse(line));
+  }
+  return found;
+}
+
+std::vector<std::string> codes(const ChildResult& result) {
+  std::vector<std::string> found;
+  for (const auto& response : responses(result)) found.push_back(response["code"]);
+  return found;
+}
+
+int count(const ChildResult& result, const std::string& line) {
+  auto lines = result.lines();
+  return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+}
+
+void waitForFile() {
+  for (int i = 0; i < 500 && !RecorderCLI::audioFileForRecording(); ++i) std::this_thread::sleep_for(5ms);
+}
+
+// Delivers seconds of audio in 10 ms buffers.
+void deliverSeconds(FakeStream& stream, double seconds, float value = 0.25f) {
+  for (int i = 0; i < static_cast<int>(seconds * 100 + 0.5); ++i) stream.deliver(makeSampleBuffer(480, 48000, 2, value));
+}
+
+double durationOf(const std::string& path) {
+  ChildResult probe = runProgram(
+      {"/usr/bin/ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", path});
+  return probe.out.empty() ? -1 : std::stod(probe.out);
+}
+
+constexpr double kAacFrame = 1024.0 / 48000;
+
+}  // namespace
+
+TEST(Recorder, NoDisplayEndsTheRun) {
+  struct Case {
+    const char* label;
+    std::optional<int> displays;  // none: the query fails
+  };
+  for (const Case& c : {Case{"query fails", std::nullopt}, Case{"no display", 0}}) {
+    TempDir dir;
+    Scenario scenario{{"prog", "--record", dir.str()}};
+    scenario.setUp = [&](FakeCaptureService& service) {
+      if (c.displays) service.displays = FakeCaptureService::makeDisplays(*c.displays);
+    };
+    ChildResult result = run(scenario);
+    EXPECT_EQ(result.out, "{\"code\":\"NO_DISPLAY_FOUND\"}\n") << c.label;
+    EXPECT_EQ(result.exitStatus, 0) << c.label;
+  }
+}
+
+TEST(Recorder, CapturesTheFirstDisplayWithAudioConfiguration) {
+  TempDir dir;
+  Scenario scenario{{"prog", "--record", dir.str()}};
+  scenario.setUp = [](FakeCaptureService& service) { service.displays = FakeCaptureService::makeDisplays(3); };
+  scenario.drive = [](FakeCaptureService& service) {
+    auto stream = service.waitForStream();
+    stream->waitForStarts(1);
+    const auto& configuration = stream->configuration;
+    std::printf("display=%s excluded=%zu excepted=%zu audio=%d rate=%lld channels=%lld registrations=%d\n",
+                stream->filter.display()->name.c_str(), stream->filter.excludingApplications().size(),
+                stream->filter.exceptingWindows().size(), configuration.capturesAudio(),
+                static_cast<long long>(configuration.sampleRate()),
+                static_cast<long long>(configuration.channelCount()), stream->outputRegistrations());
+    std::fflush(stdout);
+    kill(getpid(), SIGINT);
+  };
+  ChildResult result = run(scenario);
+  ASSERT_GE(result.lines().size(), 2u) << result.out;
+  EXPECT_EQ(result.lines()[0], "display=out0 excluded=0 excepted=0 audio=1 rate=48000 channels=2 registrations=1");
+  EXPECT_EQ(codes(result), std::vector<std::string>{"RECORDING_STOPPED"});
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "stopped before the watchdog: no file";
+}
+
+TEST(Recorder, RefusedCaptureEndsWithCaptureFailed) {
+  struct Case {
+    const char* label;
+    bool refuseOutput;
+    bool startRequested;
+  };
+  for (const Case& c : {Case{"output refused", true, false}, Case{"start refused", false, true}}) {
+    TempDir dir;
+    Scenario scenario{{"prog", "--record", dir.str()}};
+    scenario.setUp = [&](FakeCaptureService& service) {
+      service.displays = FakeCaptureService::makeDisplays(1);
+      service.prepareStream = [&](FakeStream& stream) {
+        if (c.refuseOutput) {
+          stream.refuseOutput = platform::Error("Fake", 2, "refused");
+        } else {
+          stream.startOutcomes.push_back(platform::Error("Fake", 3, "refused"));
+        }
+        stream.onStartRequest = [] { std::printf("start requested\n"); };
+      };
+    };
+    ChildResult result = run(scenario);
+    EXPECT_EQ(result.out, std::string(c.startRequested ? "start requested\n" : "") + "{\"code\":\"CAPTURE_FAILED\"}\n")
+        << c.label;
+    EXPECT_EQ(result.exitStatus, 0) << c.label;
+  }
+}
+
+TEST(Recorder, NoDeliveryBeforeTheDeadline) {
+  TempDir dir;
+  Scenario scenario{{"prog", "--record", dir.str()}};
+  auto started = std::chrono::steady_clock::now();
+  ChildResult result = run(scenario);
+  auto elapsed = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(result.out, "{\"code\":\"STREAM_FUNCTION_NOT_CALLED\"}\n");
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_GE(elapsed, 450ms);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST(Recorder, RecordsOnlyWhatArrivesAfterTheFileExists) {
+  TempDir dir;
+  Scenario scenario{{"prog", "--record", dir.str(), "--filename", "take"}};
+  scenario.drive = [](FakeCaptureService& service) {
+    auto stream = service.waitForStream();
+    stream->waitForStarts(1);
+    deliverSeconds(*stream, 0.2);  // before the deadline: marks the stream as working only
+    stream->deliver(nullptr);
+    waitForFile();
+    deliverSeconds(*stream, 1.0);
+    auto invalid = makeSampleBuffer(480);
+    invalid->invalidate();
+    stream->deliver(invalid);
+    stream->deliver(makeSampleBuffer(480, 48000, 2, 0.f));
+    kill(getpid(), SIGINT);
+  };
+  ChildResult result = run(scenario);
+  auto found = responses(result);
+  ASSERT_EQ(codes(result), (std::vector<std::string>{"RECORDING_STARTED", "RECORDING_STOPPED"})) << result.out;
+  const std::string path = dir.str() + "/take.m4a";
+  EXPECT_EQ(found[0]["path"], path);
+  EXPECT_EQ(count(result, "Invalid sample buffer"), 2);
+  EXPECT_NEAR(durationOf(path), 1.01, kAacFrame);
+}
+
+TEST(Recorder, ConcurrentDeliveriesAreAllWritten) {
+  TempDir dir;
+  Scenario scenario{{"prog", "--record", dir.str(), "--filename", "many"}};
+  scenario.drive = [](FakeCaptureService& service) {
+    auto stream = service.waitForStream();
+    stream->waitForStarts(1);
+    stream->deliver(makeSampleBuffer(480));
+    waitForFile();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) threads.emplace_back([&] { deliverSeconds(*stream, 0.5); });
+    for (auto& thread : threads) thread.join();
+    kill(getpid(), SIGINT);
+  };
+  ChildResult result = run(scenario);
+  EXPECT_EQ(codes(result), (std::vector<std::string>{"RECORDING_STARTED", "RECORDING_STOPPED"})) << result.out;
+  EXPECT_NEAR(durationOf(dir.str() + "/many.m4a"), 2.0, kAacFrame);
+}
+
+TEST(Recorder, MissingDirectoryFailsAtCreation) {
+  TempDir dir;
+  const std::string missing = dir.str() + "/missing";
+  Scenario scenario{{"prog", "--record", missing, "--filename", "x"}};
+  scenario.drive = [](FakeCaptureService& service) {
+    auto stream = service.waitForStream();
+    stream->waitForStarts(1);
+    stream->deliver(makeSampleBuffer(480));
+  };
+  ChildResult result = run(scenario);
+  auto lines = result.lines();
+  ASSERT_EQ(lines.size(), 2u) << result.out;
+  EXPECT_EQ(lines[0].rfind("Error creating audio file: ", 0), 0u) << lines[0];
+  auto response = nlohmann::json::parse(lines[1]);
+  EXPECT_EQ(response["code"], "AUDIO_FILE_CREATION_FAILED");
+  EXPECT_EQ(response["path"], missing + "/x.m4a");
+  EXPECT_EQ(lines[0], "Error creating audio file: " + response["error"].get<std::string>());
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_FALSE(std::filesystem::exists(missing));
+}
+
+TEST(Recorder, FailedWriteKeepsTheAudioWrittenBefore) {
+  TempDir dir;
+  Scenario scenario{{"prog", "--record", dir.str(), "--filename", "full"}};
+  scenario.drive = [](FakeCaptureService& service) {
+    auto stream = service.waitForStream();
+    stream->waitForStarts(1);
+    stream->deliver(makeSampleBuffer(480));
+    waitForFile();
+    rlimit limit{200 * 1024, 200 * 1024};  // about 12 s of audio at 128 kb/s
+    signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    deliverSeconds(*stream, 60);
+    std::printf("all written\n");
+  };
+  ChildResult result = run(scenario);
+  auto lines = result.lines();
+  ASSERT_EQ(lines.size(), 3u) << result.out;
+  EXPECT_EQ(lines[1].rfind("Error writing audio buffer: ", 0), 0u) << lines[1];
+  EXPECT_EQ(lines[2], "{\"code\":\"AUDIO_BUFFER_WRITE_FAILED\"}");
+  EXPECT_EQ(result.exitStatus, 0);
+  double duration = durationOf(dir.str() + "/full.m4a");
+  EXPECT_GT(duration, 5.0);
+  EXPECT_LT(duration, 15.0);
+}
+
+TEST(Recorder, StreamFailureReportsAndReturns) {
+  TempDir dir;
+  Scenario scenario{{"prog", "--record", dir.str(), "--filename", "cut"}};
+  scenario.drive = [](FakeCaptureService& service) {
+    auto stream = service.waitForStream();
+    stream->waitForStarts(1);
+    stream->deliver(makeSampleBuffer(480));
+    waitForFile();
+    deliverSeconds(*stream, 1.0);
+    stream->failWith(platform::Error("Fake", 4, "Connection terminated"));
+    deliverSeconds(*stream, 0.5);  // after the teardown: dropped
+  };
+  ChildResult result = run(scenario);
+  auto lines = result.lines();
+  ASSERT_EQ(lines.size(), 2u) << result.out;
+  EXPECT_EQ(lines[1], "{\"code\":\"STREAM_ERROR\"}");
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_NEAR(durationOf(dir.str() + "/cut.m4a"), 1.0, kAacFrame);
+}
+
+TEST(Recorder, PauseAndResume) {
+  TempDir dir;
+  Scenario scenario{{"prog", "--record", dir.str(), "--filename", "paused"}};
+  scenario.drive = [](FakeCaptureService& service) {
+    auto stream = service.waitForStream();
+    stream->waitForStarts(1);
+    stream->deliver(makeSampleBuffer(480));
+    waitForFile();
+    deliverSeconds(*stream, 1.0);
+    kill(getpid(), SIGUSR1);
+    kill(getpid(), SIGUSR1);  // ignored
+    while (stream->stopRequests() < 1) std::this_thread::sleep_for(1ms);
+    deliverSeconds(*stream, 0.5);  // still in flight after the stop: not recorded
+    kill(getpid(), SIGUSR2);
+    stream->waitForStarts(2);
+    kill(getpid(), SIGUSR2);  // ignored
+    deliverSeconds(*stream, 0.7);
+    std::this_thread::sleep_for(100ms);
+    std::printf("starts=%d stops=%d\n", stream->startRequests(), stream->stopRequests());
+    kill(getpid(), SIGINT);
+  };
+  ChildResult result = run(scenario);
+  auto lines = result.lines();
+  ASSERT_EQ(lines.size(), 5u) << result.out;
+  EXPECT_EQ(lines[1], "Recording paused.");
+  EXPECT_EQ(lines[2], "Recording resumed.");
+  EXPECT_EQ(lines[3], "starts=2 stops=1");
+  EXPECT_EQ(nlohmann::json::parse(lines[4])["code"], "RECORDING_STOPPED");
+  EXPECT_NEAR(durationOf(dir.str() + "/paused.m4a"), 1.7, kAacFrame);
+}
+
+TEST(Recorder, PauseBeforeTheStreamExists) {
+  TempDir dir;
+  Scenario scenario{{"prog", "--record", dir.str(), "--filename", "early"}};
+  scenario.setUp = [](FakeCaptureService& service) {
+    service.displays = FakeCaptureService::makeDisplays(1);
+    service.beforeContent = [] {
+      kill(getpid(), SIGUSR1);
+      while (!RecorderCLI::shared()->isPaused()) std::this_thread::sleep_for(1ms);
+    };
+  };
+  scenario.drive = [](FakeCaptureService& service) {
+    auto stream = service.waitForStream();
+    stream->waitForStarts(1);
+    deliverSeconds(*stream, 0.1);
+    waitForFile();
+    deliverSeconds(*stream, 1.0);  // paused: the stream runs, nothing is written
+    kill(getpid(), SIGUSR2);       // a start request to the running stream
+    stream->waitForStarts(2);
+    deliverSeconds(*stream, 0.6);
+    std::this_thread::sleep_for(50ms);
+    kill(getpid(), SIGINT);
+  };
+  ChildResult result = run(scenario);
+  EXPECT_EQ(count(result, "Recording paused."), 1) << result.out;
+  EXPECT_EQ(count(result, "Recording resumed."), 1) << result.out;
+  EXPECT_EQ(codes(result), (std::vector<std::string>{"RECORDING_STARTED", "RECORDING_STOPPED"}));
+  EXPECT_NEAR(durationOf(dir.str() + "/early.m4a"), 0.6, kAacFrame);
+}
+
+TEST(Recorder, RefusedRestartEndsWithResumeError) {
+  TempDir dir;
+  Scenario scenario{{"prog", "--record", dir.str(), "--filename", "refused"}};
+  scenario.setUp = [](FakeCaptureService& service) {
+    service.displays = FakeCaptureService::makeDisplays(1);
+    service.prepareStream = [](FakeStream& stream) {
+      stream.startOutcomes = {std::nullopt, platform::Error("Fake", 5, "The output is gone")};
+    };
+  };
+  scenario.drive = [](FakeCaptureService& service) {
+    auto stream = service.waitForStream();
+    stream->waitForStarts(1);
+    stream->deliver(makeSampleBuffer(480));
+    waitForFile();
+    deliverSeconds(*stream, 1.0);
+    kill(getpid(), SIGUSR1);
+    while (stream->stopRequests() < 1) std::this_thread::sleep_for(1ms);
+    kill(getpid(), SIGUSR2);
+  };
+  ChildResult result = run(scenario);
+  auto lines = result.lines();
+  ASSERT_EQ(lines.size(), 4u) << result.out;
+  EXPECT_EQ(lines[1], "Recording paused.");
+  EXPECT_EQ(lines[2], "Error resuming recording: The output is gone");
+  EXPECT_EQ(lines[3], R"({"code":"RESUME_ERROR","error":"The output is gone"})");
+  EXPECT_EQ(result.exitStatus, 0);
+  EXPECT_NEAR(durationOf(dir.str() + "/refused.m4a"), 1.0, kAacFrame);
+}
