@@ -36,7 +36,7 @@ struct Scenario {
 
 // Runs the recorder as the program's entry does, with the fake service.
 ChildResult run(const Scenario& scenario) {
-  return runInChild(
+  ChildResult result = runInChild(
       [&] {
         FakeCaptureService service;
         scenario.setUp(service);
@@ -46,6 +46,9 @@ ChildResult run(const Scenario& scenario) {
         ResponseHandler::exitProcess();
       },
       20s);
+  EXPECT_EQ(result.err, "") << "nothing goes to standard error (sanitizer reports included)";
+  EXPECT_FALSE(result.timedOut);
+  return result;
 }
 
 std::vector<nlohmann::json> responses(const ChildResult& result) {

@@ -45,8 +45,10 @@ Task<std::optional<Error>> awaitCompletion(std::function<void(Completion)> start
                  [shared, error = std::move(error)]() mutable { (*shared)(std::move(error)); });
     });
   };
-  co_return co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(std::optional<Error>)>(
+  // Named, not a temporary of the co_await expression: g++ 12 may destroy such temporaries twice.
+  auto completed = asio::async_initiate<const asio::use_awaitable_t<>&, void(std::optional<Error>)>(
       std::move(initiation), asio::use_awaitable);
+  co_return co_await std::move(completed);
 }
 
 namespace {

@@ -31,19 +31,30 @@ Task<> RecorderCLI::initiateRecording(SCContentFilter filter) {
   configureStream(configuration);
   setScreenCaptureStream(captureService_.makeStream(filter, configuration, weak_from_this()));
 
-  std::optional<Error> failure;
-  if (SCStreamRef stream = screenCaptureStream()) {
-    Error error;
-    if (!stream->addStreamOutput(weak_from_this(), SCStreamOutputType::audio, &DispatchQueue::global(), &error)) {
-      failure = std::move(error);
-    }
-  }
-  if (!failure) {
-    if (SCStreamRef stream = screenCaptureStream()) {
-      failure = co_await awaitCompletion([stream](Completion completion) { stream->startCapture(completion); });
-    }
+  std::optional<Error> failure = addAudioOutput();
+  SCStreamRef stream = failure ? nullptr : screenCaptureStream();
+  if (stream) {
+    // No temporaries in the co_await expression: g++ 12 may destroy them twice.
+    Task<std::optional<Error>> started = startCapture(stream);
+    failure = co_await std::move(started);
   }
   if (failure) ResponseHandler::returnResponse({{"code", "CAPTURE_FAILED"}});
+}
+
+std::optional<Error> RecorderCLI::addAudioOutput() {
+  SCStreamRef stream = screenCaptureStream();
+  if (!stream) return std::nullopt;
+  Error error;
+  if (stream->addStreamOutput(weak_from_this(), SCStreamOutputType::audio, &DispatchQueue::global(), &error)) {
+    return std::nullopt;
+  }
+  return error;
+}
+
+Task<std::optional<Error>> RecorderCLI::startCapture(SCStreamRef stream) {
+  std::function<void(Completion)> start = [stream](Completion completion) { stream->startCapture(completion); };
+  Task<std::optional<Error>> completed = awaitCompletion(std::move(start));
+  co_return co_await std::move(completed);
 }
 
 void RecorderCLI::configureStream(SCStreamConfiguration& configuration) {

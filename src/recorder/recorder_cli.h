@@ -89,6 +89,9 @@ class RecorderCLI : public platform::SCStreamOutput,
 
  private:
   void streamFunctionTimeoutFired();
+  std::optional<platform::Error> addAudioOutput();
+  // Starts (or restarts) capture and waits for the service's answer.
+  static platform::Task<std::optional<platform::Error>> startCapture(platform::SCStreamRef stream);
   static platform::Task<> restartCapture(std::shared_ptr<RecorderCLI> recorder);
 
   platform::SCShareableContentRef contentEligibleForSharing_;

@@ -108,9 +108,10 @@ void RecorderCLI::resumeRecording() {
 }
 
 Task<> RecorderCLI::restartCapture(std::shared_ptr<RecorderCLI> /*recorder*/) {
-  if (SCStreamRef stream = screenCaptureStream()) {
-    std::optional<Error> error =
-        co_await awaitCompletion([stream](Completion completion) { stream->startCapture(completion); });
+  SCStreamRef stream = screenCaptureStream();
+  if (stream) {
+    Task<std::optional<Error>> started = startCapture(stream);
+    std::optional<Error> error = co_await std::move(started);
     if (error) {
       ResponseHandler::printLine("Error resuming recording: " + error->description());
       terminateRecording();  // the recording so far stays a finished, playable file
