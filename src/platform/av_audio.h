@@ -2,7 +2,8 @@
 //
 // Thread contract: AVAudioFormat is immutable. An AVAudioPCMBuffer belongs to one thread at a
 // time. An AVAudioFile is written by one thread at a time (the owner serialises writes); its
-// destructor may run on any thread, and finishes the file there.
+// destructor may run on any thread, and finishes the file there. finish() may be called from any
+// thread, even during a write: that write either completes before it or is refused.
 #pragma once
 
 #include <cstdint>
@@ -30,7 +31,7 @@ class AVAudioFormat {
   // 32-bit float, one buffer per channel. None when the rate is not a positive finite number or
   // the channel count is 0 or larger than the writer can take.
   static std::shared_ptr<const AVAudioFormat> initStandardFormatWithSampleRate(double sampleRate,
-                                                                                std::uint32_t channels);
+                                                                               std::uint32_t channels);
 
   double sampleRate() const { return asbd_.mSampleRate; }
   std::uint32_t channelCount() const { return asbd_.mChannelsPerFrame; }
@@ -69,7 +70,7 @@ class AVAudioPCMBuffer {
   const AVAudioFormatRef& format() const { return format_; }
   std::uint32_t frameCapacity() const { return frameCapacity_; }
   std::uint32_t frameLength() const { return frameLength_; }
-  void setFrameLength(std::uint32_t frames);  // at most frameCapacity
+  void setFrameLength(std::uint32_t frames);  // clamped to frameCapacity; sets the byte sizes
   AudioBufferList* mutableAudioBufferList() { return &list_; }
   const AudioBufferList* audioBufferList() const { return &list_; }
   // One pointer per channel (float formats only).

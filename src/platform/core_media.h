@@ -23,6 +23,7 @@ inline constexpr OSStatus noErr = 0;
 inline constexpr OSStatus kCMSampleBufferError_RequiredParameterMissing = -12731;
 inline constexpr OSStatus kCMSampleBufferError_AlreadyHasDataBuffer = -12732;
 inline constexpr OSStatus kCMSampleBufferError_ArrayTooSmall = -12737;
+inline constexpr OSStatus kCMSampleBufferError_InvalidEntryCount = -12738;
 inline constexpr OSStatus kCMSampleBufferError_InvalidMediaFormat = -12743;
 inline constexpr OSStatus kCMFormatDescriptionError_InvalidParameter = -12710;
 
@@ -102,8 +103,8 @@ class CMFormatDescription {
 using CMFormatDescriptionRef = std::shared_ptr<const CMFormatDescription>;
 
 // Layout, magic cookie and extensions are not supported: their sizes must be 0 and pointers null.
-OSStatus CMAudioFormatDescriptionCreate(CFAllocatorRef allocator,
-                                        const AudioStreamBasicDescription* asbd,
+// A description with a rate that is not a positive finite number, or with no channels, is refused.
+OSStatus CMAudioFormatDescriptionCreate(CFAllocatorRef allocator, const AudioStreamBasicDescription* asbd,
                                         std::size_t layoutSize, const void* layout,
                                         std::size_t magicCookieSize, const void* magicCookie,
                                         const void* extensions, CMFormatDescriptionRef* formatDescriptionOut);
@@ -174,15 +175,26 @@ OSStatus CMSampleBufferCreate(CFAllocatorRef allocator, CMBlockBufferRef dataBuf
                               const void* makeDataReadyCallback, const void* makeDataReadyRefcon,
                               CMFormatDescriptionRef formatDescription, std::int64_t numSamples,
                               std::int64_t numSampleTimingEntries,
-                              const CMSampleTimingInfo* sampleTimingArray,
-                              std::int64_t numSampleSizeEntries, const std::size_t* sampleSizeArray,
-                              CMSampleBufferRef* sampleBufferOut);
+                              const CMSampleTimingInfo* sampleTimingArray, std::int64_t numSampleSizeEntries,
+                              const std::size_t* sampleSizeArray, CMSampleBufferRef* sampleBufferOut);
 
 // Copies the list's data into a new block buffer of the sample buffer, which is then ready.
+// The list must match the description's layout (one buffer per channel when non-interleaved)
+// with numSamples frames in each buffer. Call it before the sample buffer is shared.
 OSStatus CMSampleBufferSetDataBufferFromAudioBufferList(CMSampleBufferRef sampleBuffer,
                                                         CFAllocatorRef blockBufferStructureAllocator,
                                                         CFAllocatorRef blockBufferBlockAllocator,
                                                         std::uint32_t flags,
                                                         const AudioBufferList* bufferList);
+
+// The description of float32 PCM with one buffer per channel, as the capture delivers it.
+AudioStreamBasicDescription makeFloatNonInterleavedDescription(double sampleRate, std::uint32_t channels);
+
+// A ready sample buffer holding a copy of `frames` frames of interleaved float32 PCM, split into
+// one buffer per channel in one block; one timing entry (one frame's duration, pts, no decode
+// time). Null when the rate is not a positive finite number, channels is 0, or the size overflows.
+// Any thread.
+CMSampleBufferRef makeAudioSampleBuffer(const float* interleaved, std::size_t frames, double sampleRate,
+                                        std::uint32_t channels, CMTime pts);
 
 }  // namespace platform
