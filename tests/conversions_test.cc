@@ -1,10 +1,11 @@
+#include "media/conversions.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 
 #include "fakes/fake_capture.h"
-#include "media/conversions.h"
 #include "media/date_formatting.h"
 
 using namespace platform;
@@ -15,8 +16,8 @@ namespace {
 CMSampleBufferRef bufferWith(CMFormatDescriptionRef description, CMBlockBufferRef data, std::int64_t frames) {
   CMSampleTimingInfo timing{CMTimeMake(1, 48000), CMTimeMake(0, 48000), kCMTimeInvalid};
   CMSampleBufferRef buffer;
-  EXPECT_EQ(CMSampleBufferCreate(kCFAllocatorDefault, data, data != nullptr, nullptr, nullptr, description, frames, 1,
-                                 &timing, 0, nullptr, &buffer),
+  EXPECT_EQ(CMSampleBufferCreate(kCFAllocatorDefault, data, data != nullptr, nullptr, nullptr, description,
+                                 frames, 1, &timing, 0, nullptr, &buffer),
             noErr);
   return buffer;
 }
@@ -112,10 +113,12 @@ TEST(AsSampleBuffer, TimescaleFromTheRate) {
     std::optional<std::int32_t> timescale;
   };
   // The standard format refuses rates it cannot play, so the description is made by hand.
-  const Case cases[] = {{100.5, 100}, {100.9, 100}, {48000, 48000}, {INFINITY, std::nullopt},
+  const Case cases[] = {{100.5, 100},        {100.9, 100},
+                        {48000, 48000},      {INFINITY, std::nullopt},
                         {NAN, std::nullopt}, {2147483648.0, std::nullopt}};
   for (const Case& c : cases) {
-    AudioStreamBasicDescription asbd = *AVAudioFormat::initStandardFormatWithSampleRate(48000, 2)->streamDescription();
+    AudioStreamBasicDescription asbd =
+        *AVAudioFormat::initStandardFormatWithSampleRate(48000, 2)->streamDescription();
     asbd.mSampleRate = c.rate;
     auto format = std::make_shared<AVAudioFormat>(AVAudioPCMFormatFloat32, asbd);
     auto pcm = AVAudioPCMBuffer::initWithPCMFormat(format, 16);

@@ -76,7 +76,8 @@ void waitForFile() {
 
 // Delivers seconds of audio in 10 ms buffers.
 void deliverSeconds(FakeStream& stream, double seconds, float value = 0.25f) {
-  for (int i = 0; i < static_cast<int>(seconds * 100 + 0.5); ++i) stream.deliver(makeSampleBuffer(480, 48000, 2, value));
+  for (int i = 0; i < static_cast<int>(seconds * 100 + 0.5); ++i)
+    stream.deliver(makeSampleBuffer(480, 48000, 2, value));
 }
 
 double durationOf(const std::string& path) {
@@ -109,7 +110,9 @@ TEST(Recorder, NoDisplayEndsTheRun) {
 TEST(Recorder, CapturesTheFirstDisplayWithAudioConfiguration) {
   TempDir dir;
   Scenario scenario{{"prog", "--record", dir.str()}};
-  scenario.setUp = [](FakeCaptureService& service) { service.displays = FakeCaptureService::makeDisplays(3); };
+  scenario.setUp = [](FakeCaptureService& service) {
+    service.displays = FakeCaptureService::makeDisplays(3);
+  };
   scenario.drive = [](FakeCaptureService& service) {
     auto stream = service.waitForStream();
     stream->waitForStarts(1);
@@ -124,7 +127,8 @@ TEST(Recorder, CapturesTheFirstDisplayWithAudioConfiguration) {
   };
   ChildResult result = run(scenario);
   ASSERT_GE(result.lines().size(), 2u) << result.out;
-  EXPECT_EQ(result.lines()[0], "display=out0 excluded=0 excepted=0 audio=1 rate=48000 channels=2 registrations=1");
+  EXPECT_EQ(result.lines()[0],
+            "display=out0 excluded=0 excepted=0 audio=1 rate=48000 channels=2 registrations=1");
   EXPECT_EQ(codes(result), std::vector<std::string>{"RECORDING_STOPPED"});
   EXPECT_TRUE(std::filesystem::is_empty(dir.path())) << "stopped before the watchdog: no file";
 }
@@ -150,7 +154,8 @@ TEST(Recorder, RefusedCaptureEndsWithCaptureFailed) {
       };
     };
     ChildResult result = run(scenario);
-    EXPECT_EQ(result.out, std::string(c.startRequested ? "start requested\n" : "") + "{\"code\":\"CAPTURE_FAILED\"}\n")
+    EXPECT_EQ(result.out,
+              std::string(c.startRequested ? "start requested\n" : "") + "{\"code\":\"CAPTURE_FAILED\"}\n")
         << c.label;
     EXPECT_EQ(result.exitStatus, 0) << c.label;
   }
@@ -186,7 +191,8 @@ TEST(Recorder, RecordsOnlyWhatArrivesAfterTheFileExists) {
   };
   ChildResult result = run(scenario);
   auto found = responses(result);
-  ASSERT_EQ(codes(result), (std::vector<std::string>{"RECORDING_STARTED", "RECORDING_STOPPED"})) << result.out;
+  ASSERT_EQ(codes(result), (std::vector<std::string>{"RECORDING_STARTED", "RECORDING_STOPPED"}))
+      << result.out;
   const std::string path = dir.str() + "/take.m4a";
   EXPECT_EQ(found[0]["path"], path);
   EXPECT_EQ(count(result, "Invalid sample buffer"), 2);
@@ -207,7 +213,8 @@ TEST(Recorder, ConcurrentDeliveriesAreAllWritten) {
     kill(getpid(), SIGINT);
   };
   ChildResult result = run(scenario);
-  EXPECT_EQ(codes(result), (std::vector<std::string>{"RECORDING_STARTED", "RECORDING_STOPPED"})) << result.out;
+  EXPECT_EQ(codes(result), (std::vector<std::string>{"RECORDING_STARTED", "RECORDING_STOPPED"}))
+      << result.out;
   EXPECT_NEAR(durationOf(dir.str() + "/many.m4a"), 2.0, kAacFrame);
 }
 

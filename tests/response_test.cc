@@ -31,7 +31,8 @@ TEST(ResponseLine, EscapesAndParsesBack) {
     EXPECT_EQ(parsed["path"], c.value) << c.label;
     EXPECT_EQ(parsed["code"], "X") << c.label;
   }
-  EXPECT_EQ(ResponseHandler::serializedLine({{"code", "RECORDING_STOPPED"}}), R"({"code":"RECORDING_STOPPED"})");
+  EXPECT_EQ(ResponseHandler::serializedLine({{"code", "RECORDING_STOPPED"}}),
+            R"({"code":"RECORDING_STOPPED"})");
 }
 
 TEST(ResponseLine, InvalidUtf8GivesTheFallbackText) {
@@ -72,7 +73,8 @@ TEST(ResponseChannel, LinesFromManyThreadsComeOutWhole) {
           if (i % 2) {
             ResponseHandler::printLine("plain " + std::to_string(t) + " " + padding);
           } else {
-            ResponseHandler::returnResponse({{"code", "T"}, {"thread", std::to_string(t)}, {"pad", padding}}, false);
+            ResponseHandler::returnResponse({{"code", "T"}, {"thread", std::to_string(t)}, {"pad", padding}},
+                                            false);
           }
         }
       });

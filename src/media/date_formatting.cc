@@ -22,8 +22,7 @@ std::string toFormattedFileName(std::chrono::system_clock::time_point date) {
 }
 
 std::string toISO8601Timestamp(std::chrono::system_clock::time_point date) {
-  std::time_t seconds = std::chrono::system_clock::to_time_t(
-      std::chrono::floor<std::chrono::seconds>(date));
+  std::time_t seconds = std::chrono::system_clock::to_time_t(std::chrono::floor<std::chrono::seconds>(date));
   std::tm utc{};
   gmtime_r(&seconds, &utc);
   char text[32];

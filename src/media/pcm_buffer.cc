@@ -14,7 +14,8 @@ AVAudioPCMBufferRef asPCMBuffer(const CMSampleBuffer& sampleBuffer) {
         if (!description) return;
         auto asbd = description->audioStreamBasicDescription();
         if (!asbd) return;
-        auto format = AVAudioFormat::initStandardFormatWithSampleRate(asbd->mSampleRate, asbd->mChannelsPerFrame);
+        auto format =
+            AVAudioFormat::initStandardFormatWithSampleRate(asbd->mSampleRate, asbd->mChannelsPerFrame);
         if (!format) return;
         // The deallocator frees nothing; holding the block keeps the samples alive for as
         // long as the PCM buffer, even if the block were not the sample buffer's own.

@@ -39,8 +39,8 @@ CMSampleBufferRef asSampleBuffer(AVAudioPCMBuffer& pcmBuffer) {
                            &sampleBuffer) != noErr) {
     return nullptr;
   }
-  if (CMSampleBufferSetDataBufferFromAudioBufferList(sampleBuffer, kCFAllocatorDefault, kCFAllocatorDefault, 0,
-                                                     pcmBuffer.mutableAudioBufferList()) != noErr) {
+  if (CMSampleBufferSetDataBufferFromAudioBufferList(sampleBuffer, kCFAllocatorDefault, kCFAllocatorDefault,
+                                                     0, pcmBuffer.mutableAudioBufferList()) != noErr) {
     return nullptr;  // releases the half-made buffer
   }
   return sampleBuffer;

@@ -45,14 +45,17 @@ std::optional<Error> RecorderCLI::addAudioOutput() {
   SCStreamRef stream = screenCaptureStream();
   if (!stream) return std::nullopt;
   Error error;
-  if (stream->addStreamOutput(weak_from_this(), SCStreamOutputType::audio, &DispatchQueue::global(), &error)) {
+  if (stream->addStreamOutput(weak_from_this(), SCStreamOutputType::audio, &DispatchQueue::global(),
+                              &error)) {
     return std::nullopt;
   }
   return error;
 }
 
 Task<std::optional<Error>> RecorderCLI::startCapture(SCStreamRef stream) {
-  std::function<void(Completion)> start = [stream](Completion completion) { stream->startCapture(completion); };
+  std::function<void(Completion)> start = [stream](Completion completion) {
+    stream->startCapture(completion);
+  };
   Task<std::optional<Error>> completed = awaitCompletion(std::move(start));
   co_return co_await std::move(completed);
 }
@@ -75,8 +78,8 @@ std::optional<Error> RecorderCLI::prepareAudioFile(const std::string& path) {
       {AVEncoderBitRateKey, 128000},
   };
   Error error;
-  AVAudioFileRef file =
-      AVAudioFile::initForWriting(std::filesystem::path(path), settings, AVAudioPCMFormatFloat32, false, &error);
+  AVAudioFileRef file = AVAudioFile::initForWriting(std::filesystem::path(path), settings,
+                                                    AVAudioPCMFormatFloat32, false, &error);
   if (!file) {
     ResponseHandler::printLine("Error creating audio file: " + error.description());
     return error;

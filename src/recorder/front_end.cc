@@ -95,7 +95,8 @@ void RecorderCLI::processCommandLineArguments() {
       ResponseHandler::returnResponse({{"code", "NO_PATH_SPECIFIED"}});
     }
     setRecordingPath(*(record + 1));
-    if (auto filename = position("--filename"); filename != arguments.end() && filename + 1 != arguments.end()) {
+    if (auto filename = position("--filename");
+        filename != arguments.end() && filename + 1 != arguments.end()) {
       setRecordingFilename(*(filename + 1));
     }
     return;

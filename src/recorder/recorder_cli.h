@@ -25,9 +25,9 @@ class RecorderCLI : public platform::SCStreamOutput,
  public:
   // Builds the one recorder: defaults, the command line (which ends the process unless it asks
   // for a recording), RecorderCLI.shared, then the pause/resume signals.
-  static std::shared_ptr<RecorderCLI> init(std::vector<std::string> arguments,
-                                           platform::ScreenCaptureService& captureService =
-                                               platform::ScreenCaptureService::system());
+  static std::shared_ptr<RecorderCLI> init(
+      std::vector<std::string> arguments,
+      platform::ScreenCaptureService& captureService = platform::ScreenCaptureService::system());
   ~RecorderCLI() override = default;
 
   // Fields. The content is used on the query's completion thread only; the path, the name and

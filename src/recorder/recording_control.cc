@@ -28,18 +28,21 @@ void RecorderCLI::streamFunctionTimeoutFired() {
 
   const auto startInstant = std::chrono::system_clock::now();
   const std::string timestamp = media::toISO8601Timestamp(startInstant);
-  const std::string baseName = recordingFilename() ? *recordingFilename() : media::toFormattedFileName(startInstant);
+  const std::string baseName =
+      recordingFilename() ? *recordingFilename() : media::toFormattedFileName(startInstant);
   const std::string path = recordingPath().value_or("") + "/" + baseName + ".m4a";
 
   if (std::optional<Error> creationError = prepareAudioFile(path)) {
     // Reporting a start here would announce a recording that can never be written.
     lifecycle.unlock();
     terminateRecording();
-    ResponseHandler::returnResponse(
-        {{"code", "AUDIO_FILE_CREATION_FAILED"}, {"path", path}, {"error", creationError->localizedDescription()}});
+    ResponseHandler::returnResponse({{"code", "AUDIO_FILE_CREATION_FAILED"},
+                                     {"path", path},
+                                     {"error", creationError->localizedDescription()}});
     return;
   }
-  ResponseHandler::returnResponse({{"code", "RECORDING_STARTED"}, {"path", path}, {"timestamp", timestamp}}, false);
+  ResponseHandler::returnResponse({{"code", "RECORDING_STARTED"}, {"path", path}, {"timestamp", timestamp}},
+                                  false);
 }
 
 std::optional<RecorderCLI::FinishFailure> RecorderCLI::terminateRecording() {

@@ -5,7 +5,8 @@
 
 using namespace platform;
 
-void RecorderCLI::stream(SCStream& /*stream*/, const CMSampleBufferRef& sampleBuffer, SCStreamOutputType /*type*/) {
+void RecorderCLI::stream(SCStream& /*stream*/, const CMSampleBufferRef& sampleBuffer,
+                         SCStreamOutputType /*type*/) {
   setStreamFunctionCalled(true);
 
   AVAudioPCMBufferRef pcmBuffer = sampleBuffer ? media::asPCMBuffer(*sampleBuffer) : nullptr;

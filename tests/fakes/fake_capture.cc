@@ -45,7 +45,8 @@ void FakeStream::startCapture(Completion completionHandler) {
 
 void FakeStream::stopCapture(Completion completionHandler) {
   ++stopRequests_;
-  if (completionHandler) DispatchQueue::global().async([completionHandler] { completionHandler(std::nullopt); });
+  if (completionHandler)
+    DispatchQueue::global().async([completionHandler] { completionHandler(std::nullopt); });
 }
 
 void FakeStream::deliver(const CMSampleBufferRef& buffer) {
@@ -81,7 +82,8 @@ void FakeCaptureService::getShareableContent(bool /*excludingDesktopWindows*/, b
   });
 }
 
-SCStreamRef FakeCaptureService::makeStream(const SCContentFilter& filter, const SCStreamConfiguration& configuration,
+SCStreamRef FakeCaptureService::makeStream(const SCContentFilter& filter,
+                                           const SCStreamConfiguration& configuration,
                                            std::weak_ptr<SCStreamDelegate> delegate) {
   auto stream = std::make_shared<FakeStream>(filter, configuration, std::move(delegate));
   if (prepareStream) prepareStream(*stream);
@@ -101,12 +103,14 @@ std::vector<SCDisplayRef> FakeCaptureService::makeDisplays(int count) {
   std::vector<SCDisplayRef> result;
   for (int i = 0; i < count; ++i) {
     std::string name = "out" + std::to_string(i);
-    result.push_back(std::make_shared<SCDisplay>(SCDisplay{name, "Output " + std::to_string(i), name + ".monitor"}));
+    result.push_back(
+        std::make_shared<SCDisplay>(SCDisplay{name, "Output " + std::to_string(i), name + ".monitor"}));
   }
   return result;
 }
 
-CMSampleBufferRef makeSampleBuffer(std::uint32_t frames, double sampleRate, std::uint32_t channels, float value) {
+CMSampleBufferRef makeSampleBuffer(std::uint32_t frames, double sampleRate, std::uint32_t channels,
+                                   float value) {
   AudioStreamBasicDescription asbd;
   asbd.mSampleRate = sampleRate;
   asbd.mFormatID = kAudioFormatLinearPCM;
@@ -117,22 +121,23 @@ CMSampleBufferRef makeSampleBuffer(std::uint32_t frames, double sampleRate, std:
   asbd.mChannelsPerFrame = channels;
   asbd.mBitsPerChannel = 32;
   CMFormatDescriptionRef description;
-  if (CMAudioFormatDescriptionCreate(kCFAllocatorDefault, &asbd, 0, nullptr, 0, nullptr, nullptr, &description) !=
-      noErr) {
+  if (CMAudioFormatDescriptionCreate(kCFAllocatorDefault, &asbd, 0, nullptr, 0, nullptr, nullptr,
+                                     &description) != noErr) {
     return nullptr;
   }
   std::vector<std::vector<float>> samples(channels, std::vector<float>(frames, value));
   AudioBufferList list;
   for (auto& channel : samples) {
-    list.mBuffers.push_back(AudioBuffer{1, static_cast<std::uint32_t>(frames * sizeof(float)), channel.data()});
+    list.mBuffers.push_back(
+        AudioBuffer{1, static_cast<std::uint32_t>(frames * sizeof(float)), channel.data()});
   }
   CMSampleTimingInfo timing{CMTimeMake(1, static_cast<std::int32_t>(sampleRate)),
                             CMClockGetTime(CMClockGetHostTimeClock()), kCMTimeInvalid};
   CMSampleBufferRef buffer;
-  if (CMSampleBufferCreate(kCFAllocatorDefault, nullptr, false, nullptr, nullptr, description, frames, 1, &timing,
-                           0, nullptr, &buffer) != noErr ||
-      CMSampleBufferSetDataBufferFromAudioBufferList(buffer, kCFAllocatorDefault, kCFAllocatorDefault, 0, &list) !=
-          noErr) {
+  if (CMSampleBufferCreate(kCFAllocatorDefault, nullptr, false, nullptr, nullptr, description, frames, 1,
+                           &timing, 0, nullptr, &buffer) != noErr ||
+      CMSampleBufferSetDataBufferFromAudioBufferList(buffer, kCFAllocatorDefault, kCFAllocatorDefault, 0,
+                                                     &list) != noErr) {
     return nullptr;
   }
   return buffer;

@@ -49,7 +49,8 @@ ChildResult collect(const std::function<void()>& childMain, std::chrono::millise
   const auto deadline = std::chrono::steady_clock::now() + timeLimit;
   int open = 2;
   while (open > 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       result.timedOut = true;
       kill(pid, SIGKILL);
@@ -97,7 +98,8 @@ ChildResult runInChild(const std::function<void()>& body, std::chrono::milliseco
   return collect(body, timeLimit);
 }
 
-ChildResult runProgram(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& setEnv,
+ChildResult runProgram(const std::vector<std::string>& arguments,
+                       const std::map<std::string, std::string>& setEnv,
                        std::chrono::milliseconds timeLimit) {
   return collect(
       [&] {

@@ -13,7 +13,7 @@ namespace testing_support {
 struct ChildResult {
   std::string out;
   std::string err;
-  bool exited = false;   // ended by exit; false: by a signal or the time limit
+  bool exited = false;  // ended by exit; false: by a signal or the time limit
   int exitStatus = -1;
   int termSignal = 0;
   bool timedOut = false;
