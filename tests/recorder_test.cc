@@ -74,6 +74,16 @@ void waitForFile() {
   for (int i = 0; i < 500 && !RecorderCLI::audioFileForRecording(); ++i) std::this_thread::sleep_for(5ms);
 }
 
+// Waits for the capture to start, delivers a first buffer and waits for the watchdog to create
+// the file.
+std::shared_ptr<FakeStream> startRecording(FakeCaptureService& service) {
+  auto stream = service.waitForStream();
+  stream->waitForStarts(1);
+  stream->deliver(makeSampleBuffer(480));
+  waitForFile();
+  return stream;
+}
+
 // Delivers seconds of audio in 10 ms buffers.
 void deliverSeconds(FakeStream& stream, double seconds, float value = 0.25f) {
   for (int i = 0; i < static_cast<int>(seconds * 100 + 0.5); ++i)
@@ -203,10 +213,7 @@ TEST(Recorder, ConcurrentDeliveriesAreAllWritten) {
   TempDir dir;
   Scenario scenario{{"prog", "--record", dir.str(), "--filename", "many"}};
   scenario.drive = [](FakeCaptureService& service) {
-    auto stream = service.waitForStream();
-    stream->waitForStarts(1);
-    stream->deliver(makeSampleBuffer(480));
-    waitForFile();
+    auto stream = startRecording(service);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) threads.emplace_back([&] { deliverSeconds(*stream, 0.5); });
     for (auto& thread : threads) thread.join();
@@ -243,10 +250,7 @@ TEST(Recorder, FailedWriteKeepsTheAudioWrittenBefore) {
   TempDir dir;
   Scenario scenario{{"prog", "--record", dir.str(), "--filename", "full"}};
   scenario.drive = [](FakeCaptureService& service) {
-    auto stream = service.waitForStream();
-    stream->waitForStarts(1);
-    stream->deliver(makeSampleBuffer(480));
-    waitForFile();
+    auto stream = startRecording(service);
     rlimit limit{200 * 1024, 200 * 1024};  // about 12 s of audio at 128 kb/s
     signal(SIGXFSZ, SIG_IGN);
     setrlimit(RLIMIT_FSIZE, &limit);
@@ -268,10 +272,7 @@ TEST(Recorder, StreamFailureReportsAndReturns) {
   TempDir dir;
   Scenario scenario{{"prog", "--record", dir.str(), "--filename", "cut"}};
   scenario.drive = [](FakeCaptureService& service) {
-    auto stream = service.waitForStream();
-    stream->waitForStarts(1);
-    stream->deliver(makeSampleBuffer(480));
-    waitForFile();
+    auto stream = startRecording(service);
     deliverSeconds(*stream, 1.0);
     stream->failWith(platform::Error("Fake", 4, "Connection terminated"));
     deliverSeconds(*stream, 0.5);  // after the teardown: dropped
@@ -288,10 +289,7 @@ TEST(Recorder, PauseAndResume) {
   TempDir dir;
   Scenario scenario{{"prog", "--record", dir.str(), "--filename", "paused"}};
   scenario.drive = [](FakeCaptureService& service) {
-    auto stream = service.waitForStream();
-    stream->waitForStarts(1);
-    stream->deliver(makeSampleBuffer(480));
-    waitForFile();
+    auto stream = startRecording(service);
     deliverSeconds(*stream, 1.0);
     kill(getpid(), SIGUSR1);
     kill(getpid(), SIGUSR1);  // ignored
@@ -354,10 +352,7 @@ TEST(Recorder, RefusedRestartEndsWithResumeError) {
     };
   };
   scenario.drive = [](FakeCaptureService& service) {
-    auto stream = service.waitForStream();
-    stream->waitForStarts(1);
-    stream->deliver(makeSampleBuffer(480));
-    waitForFile();
+    auto stream = startRecording(service);
     deliverSeconds(*stream, 1.0);
     kill(getpid(), SIGUSR1);
     while (stream->stopRequests() < 1) std::this_thread::sleep_for(1ms);
