@@ -279,8 +279,9 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
   // latency takes effect only at its next wake-up: too late for the recorder's start watchdog.
   // An output that resumes from suspension starts a fresh timer at our latency, so an output
   // that nothing plays into is suspended and resumed at once (both requests go out together).
-  // One that plays is left alone: suspending it would be heard. PipeWire delivers promptly on its
-  // own and is left alone too.
+  // So is a playing output that is not a device (a null or virtual output): nobody hears it, and
+  // its players keep their data across the suspension. A playing device is left alone:
+  // suspending it would be heard. PipeWire delivers promptly on its own and is left alone too.
   void wakeIdleOutput() {
     OperationPtr(pa_context_get_server_info(
         connection_->context(),
@@ -295,7 +296,7 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
               [](pa_context* context, const pa_sink_info* sink, int eol, void* userdata) {
                 if (eol != 0 || sink == nullptr) return;
                 auto* self = static_cast<PulseStream*>(userdata);
-                self->wakeSink_ = WakeSink{sink->index, false};
+                self->wakeSink_ = WakeSink{sink->index, false, (sink->flags & PA_SINK_HARDWARE) != 0};
                 OperationPtr(
                     pa_context_get_sink_input_info_list(context, &PulseStream::sinkInputListed, self));
               },
@@ -312,7 +313,7 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
       if (input->sink == sink.index && input->corked == 0) sink.playing = true;
       return;
     }
-    if (eol < 0 || sink.playing) return;
+    if (eol < 0 || (sink.playing && sink.hardware)) return;
     OperationPtr(pa_context_suspend_sink_by_index(context, sink.index, 1, nullptr, nullptr));
     OperationPtr(pa_context_suspend_sink_by_index(context, sink.index, 0, nullptr, nullptr));
   }
@@ -414,6 +415,7 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
   struct WakeSink {
     uint32_t index;
     bool playing;
+    bool hardware;
   };
   std::optional<WakeSink> wakeSink_;
 };

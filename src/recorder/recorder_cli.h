@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -93,6 +94,9 @@ class RecorderCLI : public platform::SCStreamOutput,
   // Starts (or restarts) capture and waits for the service's answer.
   static platform::Task<std::optional<platform::Error>> startCapture(platform::SCStreamRef stream);
   static platform::Task<> restartCapture(std::shared_ptr<RecorderCLI> recorder);
+  // Waits until no restart is under way, so that pause and resume requests are handled one at a
+  // time and a stop never cuts a restart short.
+  void waitForRestarts();
 
   platform::SCShareableContentRef contentEligibleForSharing_;
   platform::DispatchSemaphore semaphoreRecordingStopped_;
@@ -101,6 +105,9 @@ class RecorderCLI : public platform::SCStreamOutput,
   std::atomic<bool> streamFunctionCalled_;
   double streamFunctionTimeout_;
   std::atomic<bool> isPaused_;
+  std::mutex restartMutex_;
+  std::condition_variable restartFinished_;
+  int restartsUnderWay_ = 0;  // guarded by restartMutex_
 
   const std::vector<std::string> arguments_;
   platform::ScreenCaptureService& captureService_;

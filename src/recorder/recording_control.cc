@@ -92,6 +92,7 @@ void RecorderCLI::setupPauseResumeSignalHandler() {
     if (!recorder) return;
     if (signo == SIGUSR1) recorder->pauseRecording();
     if (signo == SIGUSR2) recorder->resumeRecording();
+    recorder->waitForRestarts();
   };
   handleSignal(SIGUSR1, handler);
   handleSignal(SIGUSR2, handler);
@@ -107,10 +108,30 @@ void RecorderCLI::pauseRecording() {
 void RecorderCLI::resumeRecording() {
   bool paused = true;
   if (!isPaused_.compare_exchange_strong(paused, false)) return;
+  {
+    std::lock_guard lock(restartMutex_);
+    ++restartsUnderWay_;
+  }
   detachTask(restartCapture(shared_from_this()));
 }
 
-Task<> RecorderCLI::restartCapture(std::shared_ptr<RecorderCLI> /*recorder*/) {
+void RecorderCLI::waitForRestarts() {
+  std::unique_lock lock(restartMutex_);
+  // Bounded: a server that never answers must not hold back a stop.
+  restartFinished_.wait_for(lock, std::chrono::seconds(2), [this] { return restartsUnderWay_ == 0; });
+}
+
+Task<> RecorderCLI::restartCapture(std::shared_ptr<RecorderCLI> recorder) {
+  // Counts the restart as finished however the task ends.
+  struct Finished {
+    RecorderCLI& recorder;
+    ~Finished() {
+      std::lock_guard lock(recorder.restartMutex_);
+      --recorder.restartsUnderWay_;
+      recorder.restartFinished_.notify_all();
+    }
+  };
+  Finished finished{*recorder};
   SCStreamRef stream = screenCaptureStream();
   if (stream) {
     Task<std::optional<Error>> started = startCapture(stream);
