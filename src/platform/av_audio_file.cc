@@ -305,7 +305,9 @@ struct AVAudioFile::Impl {
   std::string failedStep() const {
     return (encoderFailed ? "Could not encode the audio for " : "Could not write to ") + quoted(path);
   }
+  // Syncs what was written; the file then ends with a complete fragment.
   int syncIfWritten();
+  void cutToLastFragment();
   bool finishEncoding(Error* error);
   void release();
 
@@ -316,6 +318,7 @@ struct AVAudioFile::Impl {
   std::mutex mutex;  // serialises writes and finish
   FileDescriptor fd;
   bool unsyncedBytes = false;
+  off_t completeSize = -1;  // the file's size after the last sync, once there was one
   CustomIoPtr io;
   MuxerPtr muxer;
   AVStream* stream = nullptr;
@@ -443,7 +446,15 @@ bool AVAudioFile::Impl::open(int sampleRate, int channels, std::optional<std::in
 int AVAudioFile::Impl::syncIfWritten() {
   if (!unsyncedBytes) return 0;
   unsyncedBytes = false;
-  return ::fdatasync(fd.get()) == 0 ? 0 : AVERROR(errno);
+  if (::fdatasync(fd.get()) != 0) return AVERROR(errno);
+  struct stat status {};
+  if (::fstat(fd.get(), &status) == 0) completeSize = status.st_size;
+  return 0;
+}
+
+void AVAudioFile::Impl::cutToLastFragment() {
+  // A failed write can leave part of a fragment behind, which decoders read as a damaged end.
+  if (completeSize >= 0) (void)::ftruncate(fd.get(), completeSize);
 }
 
 // Sends what the encoder gives back to the muxer. 0 once the encoder wants more input.
@@ -534,6 +545,7 @@ bool AVAudioFile::Impl::write(const AVAudioPCMBuffer& buffer, Error* error) {
   }
   if (ret < 0) {
     writeError = avError(ret, failedStep());
+    cutToLastFragment();
     return fail(*writeError);
   }
   framesWritten += frames;
@@ -585,6 +597,7 @@ bool AVAudioFile::Impl::finish(Error* error) {
       finishError = writeError;
     } else if (!finishEncoding(&failure)) {
       finishError = failure;
+      cutToLastFragment();
     }
     release();
     // Without a complete fragmented file there is nothing sound to convert; it stays as it is.
