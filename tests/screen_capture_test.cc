@@ -52,6 +52,17 @@ class CaptureTest : public testing::TestWithParam<SoundServerKind> {
     server_.setProcessEnvironment();
   }
 
+  // A server with one output "out" and a started stream on it; none on failure.
+  platform::SCStreamRef startCapturing() {
+    startServer(1);
+    if (HasFatalFailure()) return nullptr;
+    auto stream = makeStream("out");
+    if (!stream) return nullptr;
+    auto started = testsupport::startAndWait(*stream);
+    EXPECT_TRUE(started && !*started) << "the start failed";
+    return started && !*started ? stream : nullptr;
+  }
+
   platform::SCStreamRef makeStream(const std::string& sink, std::int64_t rate = 48000,
                                    std::int64_t channels = 2) {
     auto answer = testsupport::queryContent();
@@ -192,11 +203,8 @@ TEST_P(CaptureTest, DeliversFloatBuffersInTheConfiguredFormat) {
 }
 
 TEST_P(CaptureTest, ToneComesBackAtItsFrequency) {
-  startServer(1);
-  auto stream = makeStream("out");
+  auto stream = startCapturing();
   ASSERT_TRUE(stream);
-  auto started = testsupport::startAndWait(*stream);
-  ASSERT_TRUE(started && !*started);
   testsupport::TonePlayer tone(server_, "out", 1000);
   ASSERT_TRUE(
       output_->waitForSamples([](const std::vector<float>& s) { return audibleSamples(s) >= 24000; }, 15s))
@@ -206,11 +214,8 @@ TEST_P(CaptureTest, ToneComesBackAtItsFrequency) {
 }
 
 TEST_P(CaptureTest, StopHaltsDeliveriesAndStartResumesThem) {
-  startServer(1);
-  auto stream = makeStream("out");
+  auto stream = startCapturing();
   ASSERT_TRUE(stream);
-  auto started = testsupport::startAndWait(*stream);
-  ASSERT_TRUE(started && !*started);
   ASSERT_TRUE(output_->waitFor(5));
 
   auto stopped = testsupport::stopAndWait(*stream);
@@ -230,11 +235,8 @@ TEST_P(CaptureTest, StopHaltsDeliveriesAndStartResumesThem) {
 }
 
 TEST_P(CaptureTest, KilledServerStopsTheStreamWithOneError) {
-  startServer(1);
-  auto stream = makeStream("out");
+  auto stream = startCapturing();
   ASSERT_TRUE(stream);
-  auto started = testsupport::startAndWait(*stream);
-  ASSERT_TRUE(started && !*started);
   ASSERT_TRUE(output_->waitFor(3));
 
   server_.kill();
@@ -271,11 +273,8 @@ TEST_P(CaptureTest, RemovedOutputFailsTheStreamInsteadOfMovingIt) {
 }
 
 TEST_P(CaptureTest, DestroyingARunningStreamIsClean) {
-  startServer(1);
-  auto stream = makeStream("out");
+  auto stream = startCapturing();
   ASSERT_TRUE(stream);
-  auto started = testsupport::startAndWait(*stream);
-  ASSERT_TRUE(started && !*started);
   ASSERT_TRUE(output_->waitFor(3));
   stream.reset();
   const auto afterDestruction = output_->count();
