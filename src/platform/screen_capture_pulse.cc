@@ -296,7 +296,11 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
               [](pa_context* context, const pa_sink_info* sink, int eol, void* userdata) {
                 if (eol != 0 || sink == nullptr) return;
                 auto* self = static_cast<PulseStream*>(userdata);
-                self->wakeSink_ = WakeSink{sink->index, false, (sink->flags & PA_SINK_HARDWARE) != 0};
+                if ((sink->flags & PA_SINK_HARDWARE) == 0) {
+                  suspendAndResume(context, sink->index);  // nobody hears it, playing or not
+                  return;
+                }
+                self->wakeSink_ = WakeSink{sink->index, false};
                 OperationPtr(
                     pa_context_get_sink_input_info_list(context, &PulseStream::sinkInputListed, self));
               },
@@ -313,9 +317,13 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
       if (input->sink == sink.index && input->corked == 0) sink.playing = true;
       return;
     }
-    if (eol < 0 || (sink.playing && sink.hardware)) return;
-    OperationPtr(pa_context_suspend_sink_by_index(context, sink.index, 1, nullptr, nullptr));
-    OperationPtr(pa_context_suspend_sink_by_index(context, sink.index, 0, nullptr, nullptr));
+    if (eol < 0 || sink.playing) return;
+    suspendAndResume(context, sink.index);
+  }
+
+  static void suspendAndResume(pa_context* context, uint32_t sinkIndex) {
+    OperationPtr(pa_context_suspend_sink_by_index(context, sinkIndex, 1, nullptr, nullptr));
+    OperationPtr(pa_context_suspend_sink_by_index(context, sinkIndex, 0, nullptr, nullptr));
   }
 
   // Mainloop thread.
@@ -415,7 +423,6 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
   struct WakeSink {
     uint32_t index;
     bool playing;
-    bool hardware;
   };
   std::optional<WakeSink> wakeSink_;
 };
