@@ -98,6 +98,18 @@ double durationOf(const std::string& path) {
 
 constexpr double kAacFrame = 1024.0 / 48000;
 
+// The recorder installs its SIGINT handler only after the content query has started, so a test
+// that interrupts that early waits for the handler; the default action would end the child silently.
+void interruptOnceHandled() {
+  struct sigaction current {};
+  for (int i = 0; i < 2000; ++i) {
+    sigaction(SIGINT, nullptr, &current);
+    if (current.sa_handler != SIG_DFL) break;
+    std::this_thread::sleep_for(1ms);
+  }
+  kill(getpid(), SIGINT);
+}
+
 }  // namespace
 
 TEST(Recorder, NoDisplayEndsTheRun) {
@@ -133,7 +145,7 @@ TEST(Recorder, CapturesTheFirstDisplayWithAudioConfiguration) {
                 static_cast<long long>(configuration.sampleRate()),
                 static_cast<long long>(configuration.channelCount()), stream->outputRegistrations());
     std::fflush(stdout);
-    kill(getpid(), SIGINT);
+    interruptOnceHandled();
   };
   ChildResult result = run(scenario);
   ASSERT_GE(result.lines().size(), 2u) << result.out;
