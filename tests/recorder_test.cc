@@ -38,6 +38,7 @@ struct Scenario {
 ChildResult run(const Scenario& scenario) {
   ChildResult result = runInChild(
       [&] {
+        platform::receiveSignalsOnOneThread({SIGINT, SIGUSR1, SIGUSR2});
         FakeCaptureService service;
         scenario.setUp(service);
         auto recorder = RecorderCLI::init(scenario.arguments, service);

@@ -1,7 +1,9 @@
 // The process entry: one recorder for the whole process.
+#include <csignal>
 #include <string>
 #include <vector>
 
+#include "platform/dispatch.h"
 #include "recorder/recorder_cli.h"
 #include "response/response_handler.h"
 
@@ -10,6 +12,8 @@ std::shared_ptr<RecorderCLI> app;
 }
 
 int main(int argc, char** argv) {
+  // First, before any thread starts, so that pause, resume and stop keep their order.
+  platform::receiveSignalsOnOneThread({SIGINT, SIGUSR1, SIGUSR2});
   app = RecorderCLI::init(std::vector<std::string>(argv, argv + argc));
   app->executeRecordingProcess();
   // The stream failed and the recording was torn down: end with status 0, flushing the output
