@@ -89,13 +89,17 @@ class SignalRelay {
     action.sa_handler = &SignalRelay::onSignal;
     // No signal may interrupt the handler before its write: the later one would be written first.
     sigfillset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
+    // A signal only the relay receives interrupts nothing but its read, which must then return:
+    // ThreadSanitizer runs a handler only once the interrupted call has returned. Any other
+    // signal may land on any thread, whose calls resume.
+    action.sa_flags = received_ && sigismember(&*received_, signo) ? 0 : SA_RESTART;
     sigaction(signo, &action, nullptr);
   }
 
  private:
   explicit SignalRelay(const sigset_t* received)
-      : strand_(asio::make_strand(DispatchQueue::global().executor())) {
+      : strand_(asio::make_strand(DispatchQueue::global().executor())),
+        received_(received ? std::optional<sigset_t>(*received) : std::nullopt) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) std::abort();
     readFd_ = fds[0];
@@ -103,9 +107,9 @@ class SignalRelay {
     // A full pipe drops the signal rather than blocking inside the handler.
     fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
 
-    std::thread([this, received = received ? std::optional<sigset_t>(*received) : std::nullopt] {
+    std::thread([this] {
       // The one thread that receives them, even if whoever started the process blocked them.
-      if (received) pthread_sigmask(SIG_UNBLOCK, &*received, nullptr);
+      if (received_) pthread_sigmask(SIG_UNBLOCK, &*received_, nullptr);
       relay();
     }).detach();
   }
@@ -134,6 +138,7 @@ class SignalRelay {
   }
 
   Strand strand_;
+  const std::optional<sigset_t> received_;
   int readFd_ = -1;
   std::mutex mutex_;
   std::array<std::shared_ptr<std::function<void(int)>>, 256> handlers_;
