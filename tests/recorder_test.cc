@@ -298,6 +298,51 @@ TEST(Recorder, StreamFailureReportsAndReturns) {
   EXPECT_NEAR(durationOf(dir.str() + "/cut.m4a"), 1.0, kAacFrame);
 }
 
+// The disk fills as the last samples are written: the end is reported as a failure, never as a
+// clean stop, and the audio up to the last complete fragment stays playable.
+TEST(Recorder, FailedFinishIsReported) {
+  struct Case {
+    const char* label;
+    bool streamFails;  // otherwise SIGINT
+  };
+  for (const Case& c : {Case{"interrupted", false}, Case{"stream failed", true}}) {
+    TempDir dir;
+    const std::string path = dir.str() + "/last.m4a";
+    Scenario scenario{{"prog", "--record", dir.str(), "--filename", "last"}};
+    scenario.drive = [&](FakeCaptureService& service) {
+      auto stream = startRecording(service);
+      deliverSeconds(*stream, 1.5);  // one fragment on disk, half a second still to write
+      const auto size = static_cast<rlim_t>(std::filesystem::file_size(path));
+      rlimit limit{size + 256, size + 256};
+      signal(SIGXFSZ, SIG_IGN);
+      setrlimit(RLIMIT_FSIZE, &limit);
+      if (c.streamFails) {
+        stream->failWith(platform::Error("Fake", 4, "Connection terminated"));
+      } else {
+        kill(getpid(), SIGINT);
+      }
+    };
+    ChildResult result = run(scenario);
+    auto lines = result.lines();
+    if (c.streamFails) {
+      ASSERT_EQ(lines.size(), 3u) << result.out;
+      EXPECT_EQ(lines[1], "{\"code\":\"STREAM_ERROR\"}");
+      EXPECT_EQ(lines[2].rfind("Error finishing audio file: ", 0), 0u) << lines[2];
+    } else {
+      ASSERT_EQ(lines.size(), 2u) << result.out;  // no RECORDING_STOPPED for a broken file
+      auto response = nlohmann::json::parse(lines[1]);
+      EXPECT_EQ(response["code"], "AUDIO_FILE_FINISH_FAILED");
+      EXPECT_EQ(response["path"], path);
+      EXPECT_NE(response["error"].get<std::string>().find("File too large"), std::string::npos);
+      EXPECT_TRUE(response.contains("timestamp"));
+    }
+    EXPECT_EQ(result.exitStatus, 0) << c.label;
+    const double duration = durationOf(path);
+    EXPECT_GE(duration, 0.9) << c.label;
+    EXPECT_LT(duration, 1.5) << c.label;
+  }
+}
+
 TEST(Recorder, PauseAndResume) {
   TempDir dir;
   Scenario scenario{{"prog", "--record", dir.str(), "--filename", "paused"}};
