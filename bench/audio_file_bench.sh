@@ -4,14 +4,14 @@
 # /usr/bin/time -v in the same run. Also times finish() for long recordings.
 #
 # usage: bench/audio_file_bench.sh [BUILD_DIR] [RUNS]
-#   BUILD_DIR  a build configured with -DBUILD_BENCHMARKS=ON (default: build-h1 beside this dir)
+#   BUILD_DIR  a build configured with -DBUILD_BENCHMARKS=ON (default: build beside this dir)
 #   RUNS       runs per program and length, the median is reported (default 3)
 # Environment: BENCH_DIR (work directory, default a fresh one under /tmp, removed at the end),
 #              FINISH_MINUTES (lengths for the finish timing, default "10 60").
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-build=${1:-$here/../build-h1}
+build=${1:-$here/../build}
 runs=${2:-3}
 encode=$build/bench/encode_file
 [ -x "$encode" ] || { echo "no $encode: cmake -DBUILD_BENCHMARKS=ON and build the encode_file target" >&2; exit 1; }
