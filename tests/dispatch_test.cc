@@ -37,11 +37,15 @@ TEST(Signals, WorkRunsOneAtATimeInArrivalOrder) {
     platform::handleSignal(SIGUSR2, handler);
     kill(getpid(), SIGUSR1);
     while (!firstStarted) std::this_thread::sleep_for(1ms);
-    // Paced so that the kernel does not merge two pending SIGUSR1 into one; the work of all three
-    // still waits behind the first.
+    // Each sent once the previous one was received, so that the kernel does not merge two pending
+    // SIGUSR1 into one; the work of all three still waits behind the first.
     for (int signo : {SIGUSR1, SIGUSR2, SIGUSR1}) {
       kill(getpid(), signo);
-      std::this_thread::sleep_for(10ms);
+      sigset_t pending;
+      do {
+        std::this_thread::sleep_for(1ms);
+        sigpending(&pending);
+      } while (sigismember(&pending, signo));
     }
     for (int i = 0; i < 2000 && handled < 4; ++i) std::this_thread::sleep_for(1ms);
     std::lock_guard lock(mutex);
