@@ -27,6 +27,7 @@ namespace platform {
 namespace {
 
 using testing_support::decodeAudio;
+using testing_support::limitFileSize;
 using testing_support::probeAudio;
 using testing_support::runInChild;
 using testing_support::TempDir;
@@ -284,9 +285,7 @@ TEST_F(AudioFileTest, FileSizeLimitFailsTheWriteThatMeetsIt) {
   const auto file = path();
   constexpr rlim_t kLimit = 64 * 1024;  // about 4 s of 128 kb/s
   const auto child = runInChild([&] {
-    signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{kLimit, kLimit};
-    setrlimit(RLIMIT_FSIZE, &limit);
+    limitFileSize(kLimit);
     Error error;
     auto writer = AVAudioFile::initForWriting(file, kSettings, AVAudioPCMFormatFloat32, false, &error);
     if (!writer) return;

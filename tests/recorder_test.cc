@@ -2,7 +2,6 @@
 // since most outcomes end the process.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -19,6 +18,7 @@ using fakes::FakeCaptureService;
 using fakes::FakeStream;
 using fakes::makeSampleBuffer;
 using testing_support::ChildResult;
+using testing_support::limitFileSize;
 using testing_support::runInChild;
 using testing_support::runProgram;
 using testing_support::TempDir;
@@ -264,9 +264,7 @@ TEST(Recorder, FailedWriteKeepsTheAudioWrittenBefore) {
   Scenario scenario{{"prog", "--record", dir.str(), "--filename", "full"}};
   scenario.drive = [](FakeCaptureService& service) {
     auto stream = startRecording(service);
-    rlimit limit{200 * 1024, 200 * 1024};  // about 12 s of audio at 128 kb/s
-    signal(SIGXFSZ, SIG_IGN);
-    setrlimit(RLIMIT_FSIZE, &limit);
+    limitFileSize(200 * 1024);  // about 12 s of audio at 128 kb/s
     deliverSeconds(*stream, 60);
     std::printf("all written\n");
   };
@@ -312,10 +310,7 @@ TEST(Recorder, FailedFinishIsReported) {
     scenario.drive = [&](FakeCaptureService& service) {
       auto stream = startRecording(service);
       deliverSeconds(*stream, 1.5);  // one fragment on disk, half a second still to write
-      const auto size = static_cast<rlim_t>(std::filesystem::file_size(path));
-      rlimit limit{size + 256, size + 256};
-      signal(SIGXFSZ, SIG_IGN);
-      setrlimit(RLIMIT_FSIZE, &limit);
+      limitFileSize(std::filesystem::file_size(path) + 256);
       if (c.streamFails) {
         stream->failWith(platform::Error("Fake", 4, "Connection terminated"));
       } else {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -96,6 +97,12 @@ ChildResult collect(const std::function<void()>& childMain, std::chrono::millise
 
 ChildResult runInChild(const std::function<void()>& body, std::chrono::milliseconds timeLimit) {
   return collect(body, timeLimit);
+}
+
+void limitFileSize(std::uint64_t bytes) {
+  signal(SIGXFSZ, SIG_IGN);
+  const rlimit limit{bytes, bytes};
+  setrlimit(RLIMIT_FSIZE, &limit);
 }
 
 ChildResult runProgram(const std::vector<std::string>& arguments,

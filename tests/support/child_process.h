@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
@@ -28,6 +29,10 @@ inline constexpr int kBodyReturned = 99;
 // have started threads that the child would need. The child is killed after the time limit.
 ChildResult runInChild(const std::function<void()>& body,
                        std::chrono::milliseconds timeLimit = std::chrono::seconds(20));
+
+// In a child: files may grow to at most bytes, and a write beyond fails with EFBIG instead of
+// ending the process with SIGXFSZ.
+void limitFileSize(std::uint64_t bytes);
 
 // Runs a program with the given arguments, its environment changed by setEnv (an empty value
 // unsets the variable).
