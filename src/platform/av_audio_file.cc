@@ -509,29 +509,29 @@ bool AVAudioFile::Impl::write(const AVAudioPCMBuffer& buffer, Error* error) {
     return fail(avError(AVERROR(EINVAL),
                         "Could not write a buffer without one plane per channel to " + quoted(path)));
   }
-  std::vector<void*> planes;
-  for (const AudioBuffer& plane : list.mBuffers) {
+  void* planes[kMaxChannels];  // the format has at most kMaxChannels
+  for (std::uint32_t channel = 0; channel < format.channelCount(); ++channel) {
+    const AudioBuffer& plane = list.mBuffers[channel];
     if (plane.mData == nullptr || plane.mDataByteSize < frames * sizeof(float)) {
       return fail(
           avError(AVERROR(EINVAL),
                   "Could not write a buffer with less data than its frame length to " + quoted(path)));
     }
-    planes.push_back(plane.mData);
+    planes[channel] = plane.mData;
   }
   // The encoder stops for good at a sample it cannot transform; refuse the buffer instead, so
-  // that the file stays whole.
-  for (const void* plane : planes) {
-    const auto* samples = static_cast<const float*>(plane);
-    for (std::uint32_t i = 0; i < frames; ++i) {
-      if (!(std::fabs(samples[i]) <= kLargestSample)) {
-        return fail(avError(AVERROR(EINVAL),
-                            "Could not write a buffer with a sample that is not a number or is "
-                            "out of range to " +
-                                quoted(path)));
-      }
-    }
+  // that the file stays whole. No early exit: the whole scan vectorises.
+  bool outOfRange = false;
+  for (std::uint32_t channel = 0; channel < format.channelCount(); ++channel) {
+    const auto* samples = static_cast<const float*>(planes[channel]);
+    for (std::uint32_t i = 0; i < frames; ++i) outOfRange |= !(std::fabs(samples[i]) <= kLargestSample);
   }
-  if (av_audio_fifo_write(fifo.get(), planes.data(), static_cast<int>(frames)) != static_cast<int>(frames)) {
+  if (outOfRange) {
+    return fail(avError(
+        AVERROR(EINVAL),
+        "Could not write a buffer with a sample that is not a number or is out of range to " + quoted(path)));
+  }
+  if (av_audio_fifo_write(fifo.get(), planes, static_cast<int>(frames)) != static_cast<int>(frames)) {
     return fail(avError(AVERROR(ENOMEM), "Could not queue audio for " + quoted(path)));
   }
   int ret = 0;
