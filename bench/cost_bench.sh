@@ -5,7 +5,7 @@
 #
 #   bench/cost_bench.sh [--program PATH] [--encode PATH] [--server pulse|pipewire]
 #                       [--lengths 3,30,120] [--runs 3] [--player-latency 20]
-#                       [--alloc-seconds 20] [--long SECONDS] [--quick]
+#                       [--alloc-seconds 20] [--long SECONDS] [--quick] [--skip live,offline,allocs]
 #
 # Prints, per audio second (slope of CPU against run length; the intercept is the fixed cost):
 #   - CPU of each recorder (user+system from wait4, all threads);
@@ -14,8 +14,9 @@
 #     writer (build/bench/encode_file, which writes 10 ms buffers as a recording does);
 #   - context switches (wake-ups) per second of each recorder (wait4) and of the server;
 #   - private memory (USS = Private_Clean + Private_Dirty of /proc/PID/smaps_rollup) mid-run, and
-#     its growth from the end of the first quarter (at most the first minute) to the end of the
-#     longest run; the thread count mid-run;
+#     the growth of its dirty part (the clean part swings with what other processes map) from the
+#     end of the first quarter (at most the first minute) to the end of the longest run; the
+#     thread count mid-run;
 #   - allocations per second in steady state and per captured chunk (an LD_PRELOAD counter, in
 #     separate runs so that it costs the CPU figures nothing);
 # and the ratios. --long S adds one run of S seconds of both recorders at once, sampling USS
@@ -31,6 +32,7 @@ RUNS=3
 PLAYER_LATENCY=20
 ALLOC_SECONDS=20
 LONG=0
+SKIP=""
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --program) PROGRAM=$2; shift 2 ;;
@@ -42,6 +44,7 @@ while [[ $# -gt 0 ]]; do
     --alloc-seconds) ALLOC_SECONDS=$2; shift 2 ;;
     --long) LONG=$2; shift 2 ;;
     --quick) LENGTHS=2,6; RUNS=1; ALLOC_SECONDS=6; shift ;;
+    --skip) SKIP=$2; shift 2 ;;
     *) sed -n '2,22p' "$0" >&2; exit 2 ;;
   esac
 done
@@ -118,7 +121,7 @@ g++ -std=c++20 -O2 -Wall -Wextra -shared -fPIC -o "$WORK/count.so" "$WORK/count.
 
 export SAR_PROGRAM=$PROGRAM SAR_ENCODE=$ENCODE SAR_REPO=$REPO SAR_WORK=$WORK SAR_SERVER=$SERVER \
   SAR_LENGTHS=$LENGTHS SAR_RUNS=$RUNS SAR_PLAYER_LATENCY=$PLAYER_LATENCY SAR_ALLOC_SECONDS=$ALLOC_SECONDS \
-  SAR_LONG=$LONG
+  SAR_LONG=$LONG SAR_SKIP=$SKIP
 /usr/bin/python3 - <<'PY'
 import json, os, signal, statistics, struct, subprocess, sys, threading, time
 from pathlib import Path
@@ -133,6 +136,7 @@ RUNS = int(os.environ["SAR_RUNS"])
 PLAYER_LATENCY = int(os.environ["SAR_PLAYER_LATENCY"])
 ALLOC_SECONDS = float(os.environ["SAR_ALLOC_SECONDS"])
 LONG = float(os.environ["SAR_LONG"])
+SKIP = set(filter(None, os.environ["SAR_SKIP"].split(",")))
 SOUND_SERVER = str(REPO / "tests/support/sound-server")
 TICK = os.sysconf("SC_CLK_TCK")
 RATE, CHANNELS = 48000, 2
@@ -290,12 +294,12 @@ def record(kind, env, server_pids, seconds, name, samples_every=None, extra_env=
             # depend on what else runs. Dirty ones are the process's own.
             result["mid_dirty"] = uss_kib(proc.pid, ("Private_Dirty:",))
         if proc is not None and next_sample is not None and now >= next_sample:
-            result["uss"].append((now - t0, uss_kib(proc.pid)))
+            result["uss"].append((now - t0, uss_kib(proc.pid, ("Private_Dirty:",))))
             next_sample += samples_every
         if now >= deadline:
             break
     if proc is not None:
-        result["uss"].append((time.monotonic() - t0, uss_kib(proc.pid)))
+        result["uss"].append((time.monotonic() - t0, uss_kib(proc.pid, ("Private_Dirty:",))))
         proc.send_signal(signal.SIGINT)
         _, status, usage = os.wait4(proc.pid, 0)
         proc.returncode = status
@@ -386,7 +390,7 @@ def print_live(results):
             early = [u for t, u in samples if t >= min(60, longest / 4)] or [samples[-1][1]]
             values.append((samples[-1][1] - early[0]) / 1024)
         growth.append(statistics.median(values))
-    row(f"USS growth, {min(60, longest / 4):g} s to end (MiB)", [*growth, None], 2, False)
+    row(f"Private_Dirty growth, {min(60, longest / 4):g} s to end (MiB)", [*growth, None], 2, False)
     thr = [statistics.median(r["threads"] for r in results[k][longest]) for k in ("program", "ffmpeg")]
     row("threads mid-run", [*thr, None], 0, False)
     for length in LENGTHS:
@@ -460,39 +464,27 @@ def long_run(env, server_pids):
     while True:
         elapsed = time.monotonic() - t0
         for k, p in procs.items():
-            samples[k].append((elapsed, uss_kib(p.pid)))
+            samples[k].append((elapsed, uss_kib(p.pid), uss_kib(p.pid, ("Private_Dirty:",))))
         if elapsed >= LONG:
             break
         time.sleep(min(30, LONG - elapsed))
     for p in procs.values():
         p.send_signal(signal.SIGINT)
         p.wait()
-    print(f"\nUSS over {LONG:g} s, both recording at once (MiB at each sample)")
+    print(f"\nUSS (Private_Dirty) over {LONG:g} s, both recording at once, MiB each 30 s")
     for k, values in samples.items():
-        after = [u for t, u in values if t >= 60] or [values[-1][1]]
-        print(f"  {k:8} " + " ".join(f"{u / 1024:.1f}" for _, u in values) +
-              f"   | growth after the first minute {(max(after) - min(after)) / 1024:.2f} MiB")
+        after = [d for t, _, d in values if t >= 60] or [values[-1][2]]
+        print(f"  {k:8} " + " ".join(f"{u / 1024:.1f}({d / 1024:.1f})" for _, u, d in values) +
+              f"   | dirty, after the first minute: {(max(after) - min(after)) / 1024:.2f} MiB apart")
 
 
-directory, env, server_pids = start_server()
-player = None
-try:
-    player = Player(env)
-    sink = subprocess.run(["pactl", "list", "short", "sinks"], env=env, capture_output=True, text=True).stdout
-    log(f"server {SERVER} (pids {server_pids}); outputs: {sink.strip()}")
-    results = live(env, server_pids)
-    log("  offline encoder")
-    encoder = offline()
-    log("  allocations")
-    allocs = allocations(env, server_pids)
-    cpu, server = print_live(results)
+def print_offline(encoder):
     print("\nThe AAC encoder alone, offline on the same kind of PCM (fitted, ms per audio second)")
     for k, (slope, intercept) in encoder.items():
         print(f"  {k:8} {slope * 1e3:8.2f}  (fixed {intercept * 1e3:.1f} ms)")
-    print("\nAllocations in steady state (LD_PRELOAD counter)")
-    for k, (per_second, chunks) in allocs.items():
-        per_chunk = f"{per_second / chunks:.1f}" if chunks else "-"
-        print(f"  {k:8} {per_second:9.0f} per second, {chunks:6.1f} chunks per second, {per_chunk} per chunk")
+
+
+def print_ratios(cpu, server, encoder):
     p, f = cpu["program"][0], cpu["ffmpeg"][0]
     print("\nRatios (per audio second)")
     print(f"  program / ffmpeg                         {ratio(p, f):>6}   (goal <= 0.75)")
@@ -501,6 +493,29 @@ try:
         print(f"  program / our writer offline             {ratio(p, encoder['ours'][0]):>6}")
     print(f"  (program + server) / (ffmpeg + server)   "
           f"{ratio(p + server['program'][0], f + server['ffmpeg'][0]):>6}   (goal <= 0.8)")
+
+
+directory, env, server_pids = start_server()
+player = None
+try:
+    player = Player(env)
+    sink = subprocess.run(["pactl", "list", "short", "sinks"], env=env, capture_output=True, text=True).stdout
+    log(f"server {SERVER} (pids {server_pids}); outputs: {sink.strip()}")
+    results = live(env, server_pids) if "live" not in SKIP else None
+    log("  offline encoder")
+    encoder = offline() if "offline" not in SKIP else None
+    log("  allocations")
+    allocs = allocations(env, server_pids) if "allocs" not in SKIP else {}
+    if results:
+        cpu, server = print_live(results)
+    if encoder:
+        print_offline(encoder)
+    print("\nAllocations in steady state (LD_PRELOAD counter)")
+    for k, (per_second, chunks) in allocs.items():
+        per_chunk = f"{per_second / chunks:.1f}" if chunks else "-"
+        print(f"  {k:8} {per_second:9.0f} per second, {chunks:6.1f} chunks per second, {per_chunk} per chunk")
+    if results and encoder:
+        print_ratios(cpu, server, encoder)
     if LONG > 0:
         long_run(env, server_pids)
 finally:
