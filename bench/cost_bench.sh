@@ -6,6 +6,7 @@
 #   bench/cost_bench.sh [--program PATH] [--encode PATH] [--server pulse|pipewire]
 #                       [--lengths 3,30,120] [--runs 3] [--player-latency 20]
 #                       [--alloc-seconds 20] [--long SECONDS] [--quick] [--skip live,offline,allocs]
+#                       [--also PATH]...
 #
 # Prints, per audio second (slope of CPU against run length; the intercept is the fixed cost):
 #   - CPU of each recorder (user+system from wait4, all threads);
@@ -21,6 +22,7 @@
 #     separate runs so that it costs the CPU figures nothing);
 # and the ratios. --long S adds one run of S seconds of both recorders at once, sampling USS
 # each 30 s (flatness over a long recording). --quick: lengths 2,6, one run, 6 s of counting.
+# --also PATH runs another build of the recorder in the same runs (before and after a change).
 set -euo pipefail
 
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -33,6 +35,7 @@ PLAYER_LATENCY=20
 ALLOC_SECONDS=20
 LONG=0
 SKIP=""
+ALSO=""
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --program) PROGRAM=$2; shift 2 ;;
@@ -45,7 +48,8 @@ while [[ $# -gt 0 ]]; do
     --long) LONG=$2; shift 2 ;;
     --quick) LENGTHS=2,6; RUNS=1; ALLOC_SECONDS=6; shift ;;
     --skip) SKIP=$2; shift 2 ;;
-    *) sed -n '2,22p' "$0" >&2; exit 2 ;;
+    --also) ALSO=$ALSO:$2; shift 2 ;;
+    *) sed -n '2,26p' "$0" >&2; exit 2 ;;
   esac
 done
 [[ -x "$PROGRAM" ]] || { echo "no program at $PROGRAM (build it, or give --program)" >&2; exit 1; }
@@ -121,12 +125,16 @@ g++ -std=c++20 -O2 -Wall -Wextra -shared -fPIC -o "$WORK/count.so" "$WORK/count.
 
 export SAR_PROGRAM=$PROGRAM SAR_ENCODE=$ENCODE SAR_REPO=$REPO SAR_WORK=$WORK SAR_SERVER=$SERVER \
   SAR_LENGTHS=$LENGTHS SAR_RUNS=$RUNS SAR_PLAYER_LATENCY=$PLAYER_LATENCY SAR_ALLOC_SECONDS=$ALLOC_SECONDS \
-  SAR_LONG=$LONG SAR_SKIP=$SKIP
+  SAR_LONG=$LONG SAR_SKIP=$SKIP SAR_ALSO=$ALSO
 /usr/bin/python3 - <<'PY'
 import json, os, signal, statistics, struct, subprocess, sys, threading, time
 from pathlib import Path
 
-PROGRAM = os.environ["SAR_PROGRAM"]
+# The recorder first, then any others to compare with it (--also), by label.
+PROGRAMS = {"program": os.environ["SAR_PROGRAM"]}
+for path in filter(None, os.environ["SAR_ALSO"].split(":")):
+    PROGRAMS[Path(path).name] = path
+PROGRAM = PROGRAMS["program"]
 ENCODE = os.environ["SAR_ENCODE"]
 REPO = Path(os.environ["SAR_REPO"])
 WORK = Path(os.environ["SAR_WORK"])
@@ -250,8 +258,8 @@ def read_counters(path):
 # --- one recording --------------------------------------------------------------------------------
 
 def launch(kind, env, name):
-    if kind == "program":
-        proc = subprocess.Popen([PROGRAM, "--record", str(OUT), "--filename", name], env=env,
+    if kind in PROGRAMS:
+        proc = subprocess.Popen([PROGRAMS[kind], "--record", str(OUT), "--filename", name], env=env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
         line = proc.stdout.readline().decode(errors="replace")
         code = json.loads(line).get("code") if line.startswith("{") else line.strip()
@@ -338,64 +346,69 @@ def ratio(a, b):
 # --- the parts of the benchmark -------------------------------------------------------------------
 
 def live(env, server_pids):
-    kinds = ["program", "ffmpeg", "player"]
+    kinds = [*PROGRAMS, "ffmpeg", "player"]
     results = {kind: {length: [] for length in LENGTHS} for kind in kinds}
     longest = max(LENGTHS)
     n = 0
     for run in range(RUNS):
         for length in LENGTHS:
-            # Alternate who goes first, so that a slow phase of the machine hits both alike.
-            order = kinds if (run + LENGTHS.index(length)) % 2 == 0 else [kinds[1], kinds[0], kinds[2]]
-            for kind in order:
+            # Rotate who goes first, so that a slow phase of the machine hits all alike.
+            shift = (run * len(LENGTHS) + LENGTHS.index(length)) % (len(kinds) - 1)
+            recorders = kinds[:-1]
+            for kind in [*recorders[shift:], *recorders[:shift], "player"]:
                 n += 1
                 log(f"  run {run + 1}/{RUNS}, {length:g} s, {kind}")
                 every = 10 if length == longest and length >= 30 else None
-                results[kind][length].append(record(kind, env, server_pids, length, f"{kind}{n}", every))
+                results[kind][length].append(record(kind, env, server_pids, length, f"r{n}", every))
     return results
 
 
 def print_live(results):
-    print(f"\nLive, {SERVER}, player latency {PLAYER_LATENCY or 'default'} ms, lengths "
-          f"{','.join(f'{x:g}' for x in LENGTHS)} s, {RUNS} run(s) each, medians, fitted line")
-    print(f"  {'':44}{'program':>10}{'ffmpeg':>10}{'player':>10}{'ratio':>8}")
-    cpu = {k: fitted(results[k], "cpu") for k in ("program", "ffmpeg")}
-    server = {k: fitted(results[k], "server") for k in ("program", "ffmpeg", "player")}
-    switches = {k: fitted(results[k], "switches") for k in ("program", "ffmpeg")}
-    server_switches = {k: fitted(results[k], "server_switches") for k in ("program", "ffmpeg", "player")}
+    recorders = [*PROGRAMS, "ffmpeg"]
+    columns = [*recorders, "player"]
     longest = max(LENGTHS)
+    print(f"\nLive, {SERVER}, player latency {PLAYER_LATENCY or 'default'} ms, lengths "
+          f"{','.join(f'{x:g}' for x in LENGTHS)} s, {RUNS} run(s) each, medians, fitted line; "
+          f"ratio: {recorders[0]} / ffmpeg")
+    print(f"  {'':44}" + "".join(f"{k[:10]:>11}" for k in columns) + f"{'ratio':>8}")
+    cpu = {k: fitted(results[k], "cpu") for k in recorders}
+    server = {k: fitted(results[k], "server") for k in columns}
 
     def row(title, values, digits=2, r=True):
-        cells = "".join(f"{v:10.{digits}f}" if v is not None else f"{'-':>10}" for v in values)
-        rr = ratio(values[0], values[1]) if r and values[1] else "-"
+        """values: one per column (None where it means nothing)."""
+        cells = "".join(f"{v:11.{digits}f}" if v is not None else f"{'-':>11}" for v in values)
+        first, peer = values[0], values[len(recorders) - 1]
+        rr = ratio(first, peer) if r and first is not None and peer else "-"
         print(f"  {title:44}{cells}{rr:>8}")
 
-    row("CPU per audio second (ms)", [cpu["program"][0] * 1e3, cpu["ffmpeg"][0] * 1e3, None])
-    row("fixed CPU (intercept, ms)", [cpu["program"][1] * 1e3, cpu["ffmpeg"][1] * 1e3, None])
-    row("server CPU per audio second during it (ms)", [server[k][0] * 1e3 for k in server])
-    extra = [(server[k][0] - server["player"][0]) * 1e3 for k in ("program", "ffmpeg")]
-    row("  of which for the recorder (ms)", [*extra, None])
-    both = [(cpu[k][0] + server[k][0]) * 1e3 for k in ("program", "ffmpeg")]
-    row("recorder + server per audio second (ms)", [*both, None])
-    row("context switches per second", [switches["program"][0], switches["ffmpeg"][0], None], 1)
-    row("server context switches per second", [server_switches[k][0] for k in server_switches], 1)
-    mid = [statistics.median(r["mid_uss"] for r in results[k][longest]) / 1024 for k in ("program", "ffmpeg")]
-    row(f"USS mid-run of {longest:g} s (MiB)", [*mid, None])
-    dirty = [statistics.median(r["mid_dirty"] for r in results[k][longest]) / 1024 for k in ("program", "ffmpeg")]
-    row("  of which Private_Dirty (MiB)", [*dirty, None])
-    growth = []
-    for k in ("program", "ffmpeg"):
+    def per_recorder(value, digits=2, r=True, title=""):
+        row(title, [value(k) for k in recorders] + [None], digits, r)
+
+    def median_longest(k, key):
+        return statistics.median(r[key] for r in results[k][longest])
+
+    def growth(k):
         values = []
         for r in results[k][longest]:
             samples = r["uss"]
             early = [u for t, u in samples if t >= min(60, longest / 4)] or [samples[-1][1]]
             values.append((samples[-1][1] - early[0]) / 1024)
-        growth.append(statistics.median(values))
-    row(f"Private_Dirty growth, {min(60, longest / 4):g} s to end (MiB)", [*growth, None], 2, False)
-    thr = [statistics.median(r["threads"] for r in results[k][longest]) for k in ("program", "ffmpeg")]
-    row("threads mid-run", [*thr, None], 0, False)
+        return statistics.median(values)
+
+    per_recorder(lambda k: cpu[k][0] * 1e3, title="CPU per audio second (ms)")
+    per_recorder(lambda k: cpu[k][1] * 1e3, title="fixed CPU (intercept, ms)")
+    row("server CPU per audio second during it (ms)", [server[k][0] * 1e3 for k in columns])
+    per_recorder(lambda k: (server[k][0] - server["player"][0]) * 1e3, title="  of which for the recorder (ms)")
+    per_recorder(lambda k: (cpu[k][0] + server[k][0]) * 1e3, title="recorder + server per audio second (ms)")
+    per_recorder(lambda k: fitted(results[k], "switches")[0], 1, title="context switches per second")
+    row("server context switches per second", [fitted(results[k], "server_switches")[0] for k in columns], 1)
+    per_recorder(lambda k: median_longest(k, "mid_uss") / 1024, title=f"USS mid-run of {longest:g} s (MiB)")
+    per_recorder(lambda k: median_longest(k, "mid_dirty") / 1024, title="  of which Private_Dirty (MiB)")
+    per_recorder(growth, 2, False, f"Private_Dirty growth, {min(60, longest / 4):g} s to end (MiB)")
+    per_recorder(lambda k: median_longest(k, "threads"), 0, False, "threads mid-run")
     for length in LENGTHS:
-        per = [statistics.median(r["cpu"] for r in results[k][length]) for k in ("program", "ffmpeg")]
-        row(f"  CPU of a {length:g} s run (s, median)", [*per, None], 3)
+        per_recorder(lambda k: statistics.median(r["cpu"] for r in results[k][length]), 3,
+                     title=f"  CPU of a {length:g} s run (s, median)")
     return cpu, server
 
 
@@ -435,7 +448,7 @@ def offline():
 def allocations(env, server_pids):
     """Allocations per second and per captured chunk, mid-run, under the counting preload."""
     figures = {}
-    for kind in ("program", "ffmpeg"):
+    for kind in (*PROGRAMS, "ffmpeg"):
         counter = WORK / f"count-{kind}"
         extra = {"LD_PRELOAD": str(WORK / "count.so"), "SAR_COUNT_FILE": str(counter)}
         samples = []
@@ -485,14 +498,18 @@ def print_offline(encoder):
 
 
 def print_ratios(cpu, server, encoder):
-    p, f = cpu["program"][0], cpu["ffmpeg"][0]
+    f = cpu["ffmpeg"][0]
     print("\nRatios (per audio second)")
-    print(f"  program / ffmpeg                         {ratio(p, f):>6}   (goal <= 0.75)")
-    print(f"  program / encoder alone (ffmpeg offline) {ratio(p, encoder['ffmpeg'][0]):>6}   (goal <= 1.15)")
-    if "ours" in encoder:
-        print(f"  program / our writer offline             {ratio(p, encoder['ours'][0]):>6}")
-    print(f"  (program + server) / (ffmpeg + server)   "
-          f"{ratio(p + server['program'][0], f + server['ffmpeg'][0]):>6}   (goal <= 0.8)")
+    for k in PROGRAMS:
+        p = cpu[k][0]
+        print(f"  {k}:")
+        print(f"    / ffmpeg                                 {ratio(p, f):>6}   (goal <= 0.75)")
+        if encoder:
+            print(f"    / encoder alone (ffmpeg offline)         {ratio(p, encoder['ffmpeg'][0]):>6}   (goal <= 1.15)")
+            if "ours" in encoder:
+                print(f"    / our writer offline                     {ratio(p, encoder['ours'][0]):>6}")
+        print(f"    (it + server) / (ffmpeg + server)        "
+              f"{ratio(p + server[k][0], f + server['ffmpeg'][0]):>6}   (goal <= 0.8)")
 
 
 directory, env, server_pids = start_server()
@@ -514,7 +531,7 @@ try:
     for k, (per_second, chunks) in allocs.items():
         per_chunk = f"{per_second / chunks:.1f}" if chunks else "-"
         print(f"  {k:8} {per_second:9.0f} per second, {chunks:6.1f} chunks per second, {per_chunk} per chunk")
-    if results and encoder:
+    if results:
         print_ratios(cpu, server, encoder)
     if LONG > 0:
         long_run(env, server_pids)
