@@ -120,3 +120,26 @@ def test_leftover_of_a_killed_conversion_goes_with_the_next_recording(pulse, rec
     second.stop()
     assert sorted(os.listdir(outdir)) == ["moved.m4a", "second.m4a"]
     assert_tone(decode(outdir / "moved.m4a"), TONE_A)
+
+
+def test_failed_conversion_says_why(pulse, recorder, outdir):
+    pulse.play(TONE_A)
+    rec = recorder(["--record", str(outdir), "--filename", "take"], pulse)
+    started = rec.wait_code("RECORDING_STARTED")
+    path = started.json["path"]
+    time.sleep(1.5)
+    # The conversion reads the recording by its name: there it finds something that is no recording.
+    os.rename(path, outdir / "moved.m4a")
+    with open(path, "w") as f:
+        f.write("not a recording\n")
+    stopped = rec.stop()
+    assert rec.texts() == [
+        started.text,
+        f"Error converting audio file: Could not convert '{path}' to a plain file: opening the recording: "
+        "Invalid data found when processing input",
+        stopped.text,
+    ]
+    assert sorted(os.listdir(outdir)) == ["moved.m4a", "take.m4a"]
+    # The recording itself is complete, in its fragmented form.
+    assert "moof" in top_level_boxes(outdir / "moved.m4a")
+    assert_tone(decode(outdir / "moved.m4a"), TONE_A)
