@@ -58,7 +58,7 @@ std::string describe(const AVAudioFormat& format) {
   return text;
 }
 
-// File systems that cannot lock; a recording there goes on unguarded, as it did before locks.
+// File systems that cannot lock: a recording there goes on without the guard.
 bool locksUnsupported(int error) { return error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS; }
 
 }  // namespace
@@ -105,14 +105,13 @@ struct AVAudioFile::Impl {
 
   std::mutex mutex;  // serialises writes and finish
   FileDescriptor fd;
-  FileDescriptor lock;  // the file's lock, held from its creation until it has its final form
+  FileDescriptor fileLock;  // the file's lock, held from its creation until it has its final form
   bool unsyncedBytes = false;
   off_t completeSize = -1;  // the file's size after the last sync, once there was one
   CustomIoPtr io;
   MuxerPtr muxer;
   AVStream* stream = nullptr;
   const AVOutputFormat* container = nullptr;
-  const AVCodec* codec = nullptr;
   CodecContextPtr encoder;
   FramePtr frame;
   PacketPtr packet;
@@ -180,7 +179,7 @@ std::optional<Error> AVAudioFile::Impl::openMuxer() {
 
 std::optional<Error> AVAudioFile::Impl::openEncoder(int sampleRate, int channels,
                                                     std::optional<std::int64_t> bitRate) {
-  codec = avcodec_find_encoder_by_name("aac");
+  const AVCodec* codec = avcodec_find_encoder_by_name("aac");
   if (codec == nullptr) return creationFailed(AVERROR_ENCODER_NOT_FOUND, "finding the AAC encoder");
   encoder.reset(avcodec_alloc_context3(codec));
   if (!encoder) return creationFailed(AVERROR(ENOMEM), "allocating the AAC encoder");
@@ -243,8 +242,8 @@ std::optional<Error> AVAudioFile::Impl::openOutputFile() {
   if (::ftruncate(opened.get(), 0) != 0) return creationFailed(AVERROR(errno), "emptying the file");
   fd = std::move(opened);
   // The writer closes fd before the conversion; this descriptor keeps the lock until it is done.
-  lock = FileDescriptor(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
-  if (!lock) return creationFailed(AVERROR(errno), "keeping the file locked");
+  fileLock = FileDescriptor(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
+  if (!fileLock) return creationFailed(AVERROR(errno), "keeping the file locked");
 
   auto* ioBuffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
   if (ioBuffer == nullptr) return creationFailed(AVERROR(ENOMEM), "allocating buffers");
@@ -429,7 +428,7 @@ bool AVAudioFile::Impl::finish(Error* error) {
       conversionError = convertToPlainFile(path, container, static_cast<int>(format.sampleRate()), priming,
                                            framesWritten.load());
     }
-    (void)lock.close();
+    (void)fileLock.close();
     removeInterruptedConversions(directoryOf(path));
   }
   if (finishError && error != nullptr) *error = *finishError;
