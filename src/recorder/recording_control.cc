@@ -60,6 +60,10 @@ std::optional<RecorderCLI::FinishFailure> RecorderCLI::terminateRecording() {
   if (!file) return std::nullopt;
   Error error;
   if (!file->finish(&error)) return FinishFailure{file->url().string(), error};
+  // The file is complete and plays, only not in its plain form; the reason is worth a line.
+  if (std::optional<Error> conversion = file->conversionError()) {
+    ResponseHandler::printLine("Error converting audio file: " + conversion->description());
+  }
   return std::nullopt;
 }
 

@@ -235,8 +235,9 @@ class Recorder:
         env.update(extra_env or {})
 
         def limit_file_size():
+            # SIGXFSZ stays at its default action, which subprocess restores: ending the process
+            # at a write beyond the limit.
             import resource
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             resource.setrlimit(resource.RLIMIT_FSIZE, (fsize_limit, fsize_limit))
 
         self.args = list(args)
