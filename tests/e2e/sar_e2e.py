@@ -222,7 +222,7 @@ class Recorder:
     """The program run as a controlling program runs it: clean environment, stdout read line by line
     with arrival times, signals, bounded waits."""
 
-    def __init__(self, args, pulse_server, workdir, fsize_limit=None, extra_env=None):
+    def __init__(self, args, pulse_server, workdir, fsize_limit=None, extra_env=None, program=None):
         home = Path(workdir) / "home"
         runtime = Path(workdir) / "run"
         home.mkdir(parents=True, exist_ok=True)
@@ -246,7 +246,7 @@ class Recorder:
         self._cond = threading.Condition()
         self._eof = False
         self.t0 = time.monotonic()
-        self.proc = subprocess.Popen([PROGRAM, *self.args], env=env, stdin=subprocess.DEVNULL,
+        self.proc = subprocess.Popen([str(program or PROGRAM), *self.args], env=env, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                      preexec_fn=limit_file_size if fsize_limit else None)
         self._threads = [threading.Thread(target=self._read_stdout, daemon=True),
