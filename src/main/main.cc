@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/dispatch.h"
+#include "platform/signals.h"
 #include "recorder/recorder_cli.h"
 #include "response/response_handler.h"
 
@@ -12,8 +12,11 @@ std::shared_ptr<RecorderCLI> app;
 }
 
 int main(int argc, char** argv) {
+  // A write to a controlling program that has gone fails with EPIPE instead of killing the
+  // process mid-recording; the recording is then stopped and its file finished.
+  std::signal(SIGPIPE, SIG_IGN);
   // First, before any thread starts, so that pause, resume and stop keep their order.
-  platform::receiveSignalsOnOneThread({SIGINT, SIGUSR1, SIGUSR2});
+  platform::receiveSignalsOnOneThread({SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2});
   app = RecorderCLI::init(std::vector<std::string>(argv, argv + argc));
   app->executeRecordingProcess();
   // The stream failed and the recording was torn down: end with status 0, flushing the output

@@ -1,5 +1,5 @@
 // Signal work: one at a time, in the order the signals arrived.
-#include "platform/dispatch.h"
+#include "platform/signals.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
