@@ -1,7 +1,9 @@
-// Recording control: the stream-start watchdog, SIGINT, stream failure, teardown, pause and resume.
+// Recording control: the stream-start watchdog, the stop (signals, the controller gone), stream failure,
+// teardown, pause and resume.
 #include <csignal>
 
 #include "media/date_formatting.h"
+#include "platform/signals.h"
 #include "recorder/recorder_cli.h"
 #include "response/response_handler.h"
 
@@ -67,19 +69,32 @@ std::optional<RecorderCLI::FinishFailure> RecorderCLI::terminateRecording() {
   return std::nullopt;
 }
 
+namespace {
+
+// The stop, the same for SIGINT, SIGTERM, SIGHUP and the controlling program gone: the file is
+// finished first, then the line (which nobody receives once the reader has gone) ends the process.
+void stopRecording() {
+  std::optional<RecorderCLI::FinishFailure> failure = RecorderCLI::terminateRecording();
+  const std::string timestamp = media::toISO8601Timestamp(std::chrono::system_clock::now());
+  if (failure) {
+    ResponseHandler::returnResponse({{"code", "AUDIO_FILE_FINISH_FAILED"},
+                                     {"path", failure->path},
+                                     {"error", failure->error.localizedDescription()},
+                                     {"timestamp", timestamp}});
+  }
+  ResponseHandler::returnResponse({{"code", "RECORDING_STOPPED"}, {"timestamp", timestamp}});
+}
+
+}  // namespace
+
 void RecorderCLI::setupInterruptSignalHandler() {
-  handleSignal(SIGINT, [](int signo) {
-    if (signo != SIGINT) return;
-    std::optional<FinishFailure> failure = terminateRecording();
-    const std::string timestamp = media::toISO8601Timestamp(std::chrono::system_clock::now());
-    if (failure) {
-      ResponseHandler::returnResponse({{"code", "AUDIO_FILE_FINISH_FAILED"},
-                                       {"path", failure->path},
-                                       {"error", failure->error.localizedDescription()},
-                                       {"timestamp", timestamp}});
-    }
-    ResponseHandler::returnResponse({{"code", "RECORDING_STOPPED"}, {"timestamp", timestamp}});
-  });
+  auto stop = [](int) { stopRecording(); };
+  handleSignal(SIGINT, stop);
+  // A process manager's stop and a closed terminal; under nohup SIGHUP stays ignored.
+  handleSignalUnlessIgnored(SIGTERM, stop);
+  handleSignalUnlessIgnored(SIGHUP, stop);
+  // Recording on for nobody would fill the disk.
+  handleOutputReaderGone(stopRecording);
 }
 
 void RecorderCLI::stream(SCStream& /*stream*/, const Error& /*error*/) {
