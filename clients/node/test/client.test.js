@@ -60,10 +60,7 @@ describe('a recording', () => {
     assert.deepEqual(end, { code: 'RECORDING_STOPPED', response: results[5], exitCode: 0, signal: null });
     assert.deepEqual(await rec.stop(), results[5], 'a second stop gives the same answer');
     await assert.rejects(rec.pause(), { code: 'RECORDING_STOPPED' });
-    assert.deepEqual(
-      topLevelBoxes(rec.path).filter((box) => box !== 'free'),
-      ['ftyp', 'moov', 'mdat'],
-    );
+    assert.ok(fs.statSync(rec.path).size > 0);
   });
 
   test(
@@ -87,7 +84,6 @@ describe('a recording', () => {
             (error) => error instanceof RecorderError && error.code === 'STREAM_ERROR',
           );
         }
-        assert.ok(duration(started.path) > 0);
       } finally {
         own.stop();
       }
@@ -102,6 +98,8 @@ describe('a recording', () => {
     const host = spawn(process.execPath, ['-e', script], { stdio: ['ignore', 'pipe', 'inherit'] });
     const [line] = await once(host.stdout, 'data');
     const { pid, path: file } = JSON.parse(line);
+    // Some audio in the file first: a recording without any stays in its fragmented form.
+    await waitFor(() => topLevelBoxes(file).includes('moof'), 'a first fragment written');
     host.kill('SIGKILL');
     await waitFor(() => processGone(pid), 'the recorder ends after its host');
     // Finished: index at the front, no fragments left.
@@ -109,7 +107,7 @@ describe('a recording', () => {
       topLevelBoxes(file).filter((box) => box !== 'free'),
       ['ftyp', 'moov', 'mdat'],
     );
-    assert.ok(duration(file) >= 0);
+    assert.ok(duration(file) > 0);
   });
 });
 
