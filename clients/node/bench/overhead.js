@@ -4,11 +4,13 @@
 //   node bench/overhead.js [RUNS]        (SAR_PROGRAM: the program; default build/system-audio-recorder)
 //
 // Against a private PulseAudio, alternates RUNS recordings made through the client and RUNS made by
-// a bare driver (spawn, split lines, kill) as the peer, each held 200 ms. Prints medians of
+// a bare driver (spawn, split lines, kill) as the peer, each held 200 ms (the client's also pauses
+// and resumes first). Prints medians of
 // - record() -> resolved vs spawn -> RECORDING_STARTED line, stop() -> resolved vs SIGINT ->
 //   RECORDING_STOPPED line, in ms and as ratios;
-// - the client's own lag: from the arrival of the chunk holding the line (seen by a listener put
-//   ahead of the client's on the program's stdout) to the promise's continuation.
+// - the client's own lag for record(), pause(), resume() and stop(): from the arrival of the chunk
+//   holding the line (seen by a listener put ahead of the client's on the program's stdout) to the
+//   promise's continuation.
 
 const childProcess = require('node:child_process');
 const fs = require('node:fs');
@@ -31,9 +33,9 @@ const RUNS = Number(process.argv[2] || 20);
 const HOLD_MS = 200;
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
-function arrivalOf(code) {
-  const found = arrivals.find((a) => a.text.includes(`"code":"${code}"`));
-  if (!found) throw new Error(`no ${code} seen`);
+function arrivalOf(text) {
+  const found = arrivals.find((a) => a.text.includes(text));
+  if (!found) throw new Error(`no ${text} seen`);
   return found.t;
 }
 
@@ -42,6 +44,10 @@ async function throughClient(directory, n) {
   const t0 = performance.now();
   const rec = await record({ directory, filename: `client-${n}`, binary: PROGRAM });
   const started = performance.now();
+  await rec.pause();
+  const paused = performance.now();
+  await rec.resume();
+  const resumed = performance.now();
   await sleep(HOLD_MS);
   const t1 = performance.now();
   await rec.stop();
@@ -49,8 +55,10 @@ async function throughClient(directory, n) {
   return {
     start: started - t0,
     stop: stopped - t1,
-    startLag: started - arrivalOf('RECORDING_STARTED'),
-    stopLag: stopped - arrivalOf('RECORDING_STOPPED'),
+    startLag: started - arrivalOf('"code":"RECORDING_STARTED"'),
+    pauseLag: paused - arrivalOf('Recording paused.'),
+    resumeLag: resumed - arrivalOf('Recording resumed.'),
+    stopLag: stopped - arrivalOf('"code":"RECORDING_STOPPED"'),
   };
 }
 
@@ -117,10 +125,9 @@ async function main() {
       `${label} ${fmt(m(client, key))} ms ${fmt(m(bare, key))} ms   ${(m(client, key) / m(bare, key)).toFixed(3)}`,
     );
   }
-  console.log(
-    `client lag after the line: start ${m(client, 'startLag').toFixed(3)} ms (max ${Math.max(...client.map((r) => r.startLag)).toFixed(3)}),` +
-      ` stop ${m(client, 'stopLag').toFixed(3)} ms (max ${Math.max(...client.map((r) => r.stopLag)).toFixed(3)})`,
-  );
+  const lag = (key) => `${m(client, key).toFixed(3)} ms (max ${Math.max(...client.map((r) => r[key])).toFixed(3)})`;
+  console.log('client lag after the line, median (max):');
+  for (const key of ['startLag', 'pauseLag', 'resumeLag', 'stopLag']) console.log(`  ${key.padEnd(10)} ${lag(key)}`);
 }
 
 main().catch((error) => {
