@@ -231,7 +231,7 @@ class Recorder:
     with arrival times, signals, bounded waits."""
 
     def __init__(self, args, pulse_server, workdir, fsize_limit=None, extra_env=None, launcher=(),
-                 stdout_socket=False):
+                 stdout_socket=False, program=None):
         home = Path(workdir) / "home"
         runtime = Path(workdir) / "run"
         home.mkdir(parents=True, exist_ok=True)
@@ -260,7 +260,8 @@ class Recorder:
         self._wake_r, self._wake_w = os.pipe()
         # Standard output is a pipe, or with stdout_socket one end of a socket pair.
         ours, theirs = socket.socketpair() if stdout_socket else (None, None)
-        self.proc = subprocess.Popen([*launcher, PROGRAM, *self.args], env=env, stdin=subprocess.DEVNULL,
+        self.proc = subprocess.Popen([*launcher, str(program or PROGRAM), *self.args], env=env,
+                                     stdin=subprocess.DEVNULL,
                                      stdout=theirs.fileno() if theirs else subprocess.PIPE, stderr=subprocess.PIPE,
                                      preexec_fn=limit_file_size if fsize_limit else None)
         if theirs:
