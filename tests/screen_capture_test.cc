@@ -213,24 +213,52 @@ TEST_P(CaptureTest, ToneComesBackAtItsFrequency) {
   EXPECT_NEAR(frequency, 1000, 20);
 }
 
+double hostSeconds() { return platform::CMClockGetTime(platform::CMClockGetHostTimeClock()).seconds(); }
+
+// A stop cuts the audio where it was asked for: what was captured before it is delivered, nothing
+// captured between the stop and the restart is, and what follows the restart is.
 TEST_P(CaptureTest, StopHaltsDeliveriesAndStartResumesThem) {
   auto stream = startCapturing();
   ASSERT_TRUE(stream);
   ASSERT_TRUE(output_->waitFor(5));
 
+  const double stopAsked = hostSeconds();
   auto stopped = testsupport::stopAndWait(*stream);
+  const double stopAnswered = hostSeconds();
   ASSERT_TRUE(stopped);
   EXPECT_FALSE(*stopped);
-  // Deliveries already handed to the queue may still land.
-  std::this_thread::sleep_for(100ms);
-  const auto afterStop = output_->count();
-  std::this_thread::sleep_for(400ms);
-  EXPECT_EQ(output_->count(), afterStop);
+  constexpr double kFrame = 1.0 / 48000;
+  ASSERT_TRUE(output_->waitForDelivery([&](const auto& d) { return d.end >= stopAsked - kFrame; }))
+      << "the audio up to the stop never came";
 
+  const double restartAsked = hostSeconds();
   auto restarted = testsupport::startAndWait(*stream);
   ASSERT_TRUE(restarted);
   EXPECT_FALSE(*restarted);
-  EXPECT_TRUE(output_->waitFor(afterStop + 5));
+  ASSERT_TRUE(output_->waitForDelivery([&](const auto& d) { return d.start >= restartAsked - kFrame; }))
+      << "no audio after the restart";
+  for (const auto& delivery : output_->deliveries()) {
+    EXPECT_TRUE(delivery.end <= stopAnswered + kFrame || delivery.start >= restartAsked - kFrame)
+        << "captured while stopped: " << delivery.start << ".." << delivery.end << " stop " << stopAsked
+        << ".." << stopAnswered << " restart " << restartAsked;
+  }
+  EXPECT_EQ(delegate_->calls(), 0);
+}
+
+// A start the server refuses (the output went away between the query and the start) is the start's
+// error alone: the stream never ran, so it has not stopped either.
+TEST_P(CaptureTest, RefusedStartIsTheStartsErrorOnly) {
+  startServer(1);
+  auto display = std::make_shared<platform::SCDisplay>(platform::SCDisplay{"out", "", "gone.monitor"});
+  SCStreamConfiguration configuration;
+  configuration.setCapturesAudio(true);
+  auto stream = platform::ScreenCaptureService::system().makeStream(SCContentFilter(display, {}, {}),
+                                                                    configuration, delegate_);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    auto started = testsupport::startAndWait(*stream);
+    ASSERT_TRUE(started);
+    EXPECT_TRUE(*started);
+  }
   EXPECT_EQ(delegate_->calls(), 0);
 }
 
