@@ -90,6 +90,8 @@ class RecorderCLI : public platform::SCStreamOutput,
 
  private:
   void streamFunctionTimeoutFired();
+  // terminateRecording's work. REQUIRES: lifecycleMutex_ held.
+  static std::optional<FinishFailure> teardown();
   std::optional<platform::Error> addAudioOutput();
   // Starts (or restarts) capture and waits for the service's answer.
   static platform::Task<std::optional<platform::Error>> startCapture(platform::SCStreamRef stream);

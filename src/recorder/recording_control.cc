@@ -17,14 +17,16 @@ void RecorderCLI::setupStreamFunctionTimeout() {
 }
 
 void RecorderCLI::streamFunctionTimeoutFired() {
+  // Held until the response: a stop that comes meanwhile either ended the recording before (and
+  // reports the end itself) or waits, and finds the process ended.
+  std::unique_lock lifecycle(lifecycleMutex_);
+  if (recordingEnded_) return;  // stopped meanwhile; whoever stopped it reports the end
+
   if (!streamFunctionCalled()) {
-    terminateRecording();
+    teardown();
     ResponseHandler::returnResponse({{"code", "STREAM_FUNCTION_NOT_CALLED"}}, true);
     return;
   }
-
-  std::unique_lock lifecycle(lifecycleMutex_);
-  if (recordingEnded_) return;  // stopped meanwhile; whoever stopped it reports the end
 
   const auto startInstant = std::chrono::system_clock::now();
   const std::string timestamp = media::toISO8601Timestamp(startInstant);
@@ -34,8 +36,7 @@ void RecorderCLI::streamFunctionTimeoutFired() {
 
   if (std::optional<Error> creationError = prepareAudioFile(path)) {
     // Reporting a start here would announce a recording that can never be written.
-    lifecycle.unlock();
-    terminateRecording();
+    teardown();
     ResponseHandler::returnResponse({{"code", "AUDIO_FILE_CREATION_FAILED"},
                                      {"path", path},
                                      {"error", creationError->localizedDescription()}});
@@ -47,6 +48,10 @@ void RecorderCLI::streamFunctionTimeoutFired() {
 
 std::optional<RecorderCLI::FinishFailure> RecorderCLI::terminateRecording() {
   std::lock_guard lifecycle(lifecycleMutex_);
+  return teardown();
+}
+
+std::optional<RecorderCLI::FinishFailure> RecorderCLI::teardown() {
   recordingEnded_ = true;
 
   if (SCStreamRef stream = screenCaptureStream()) stream->stopCapture();
@@ -66,6 +71,8 @@ std::optional<RecorderCLI::FinishFailure> RecorderCLI::terminateRecording() {
 void RecorderCLI::setupInterruptSignalHandler() {
   handleSignal(SIGINT, [](int signo) {
     if (signo != SIGINT) return;
+    // A stop does not cut short a restart under way, so that its line is written.
+    if (std::shared_ptr<RecorderCLI> recorder = shared()) recorder->waitForRestarts();
     std::optional<FinishFailure> failure = terminateRecording();
     const std::string timestamp = media::toISO8601Timestamp(std::chrono::system_clock::now());
     if (failure) {
