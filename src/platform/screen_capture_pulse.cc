@@ -1,5 +1,7 @@
 // The capture service on libpulse: the outputs (sinks) are the displays, and a stream records the
 // chosen output's monitor source.
+#include <pulse/rtclock.h>
+
 #include <algorithm>
 #include <asio/post.hpp>
 #include <asio/strand.hpp>
@@ -27,6 +29,8 @@ constexpr auto kServerTimeout = std::chrono::seconds(5);
 constexpr pa_usec_t kFragmentUsec = 10 * PA_USEC_PER_MSEC;
 // Capture times further than this from what a chunk's arrival says start afresh (after a gap).
 constexpr auto kResync = std::chrono::milliseconds(20);
+// How often a running capture asks the server whether it still answers.
+constexpr pa_usec_t kHeartbeatUsec = 500 * PA_USEC_PER_MSEC;
 
 // Runs on its own short-lived thread: blocking for the server must not hold a pool thread.
 void queryContent(const ScreenCaptureService::ContentCompletion& completion) {
@@ -136,6 +140,7 @@ class MonitorCapture {
       error = connectStream();
       if (error) {
         connection_->onFailure(nullptr);
+        stopHeartbeat();
         stream_.reset();
         enter(State::idle);
         connection_ = nullptr;
@@ -167,6 +172,7 @@ class MonitorCapture {
       PulseConnection::Lock lock(*connectionOwner_);
       connectionOwner_->onFailure(nullptr);
       enter(State::closed);
+      stopHeartbeat();
       stream_.reset();
     }
     connectionOwner_.reset();
@@ -239,6 +245,9 @@ class MonitorCapture {
     }
     setFullVolume();
     wakeIdleOutput();
+    heartbeat_ = pa_context_rttime_new(connection_->context(), pa_rtclock_now() + kHeartbeatUsec,
+                                       &MonitorCapture::heartbeat, this);
+    if (heartbeat_ == nullptr) return connection_->lastError("Cannot watch the sound server");
     enter(State::running);
     return std::nullopt;
   }
@@ -292,6 +301,37 @@ class MonitorCapture {
     if (eol < 0 || sink.playing) return;
     OperationPtr(pa_context_suspend_sink_by_index(context, sink.index, 1, nullptr, nullptr));
     OperationPtr(pa_context_suspend_sink_by_index(context, sink.index, 0, nullptr, nullptr));
+  }
+
+  // Mainloop thread: a server that stops answering (frozen, or cut off without the connection
+  // closing) would otherwise leave the capture waiting for audio forever.
+  static void heartbeat(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
+    auto* self = static_cast<MonitorCapture*>(userdata);
+    const auto now = Clock::now();
+    if (self->ping_ && now - self->pingSent_ >= kServerTimeout) {
+      self->stopHeartbeat();
+      self->fail(makeError(PA_ERR_TIMEOUT, "The sound server stopped answering"));
+      return;
+    }
+    if (!self->ping_) {
+      self->pingSent_ = now;
+      self->ping_.reset(pa_context_get_server_info(
+          self->connection_->context(),
+          [](pa_context*, const pa_server_info*, void* userdata) {
+            static_cast<MonitorCapture*>(userdata)->ping_.reset();
+          },
+          self));
+    }
+    pa_context_rttime_restart(self->connection_->context(), self->heartbeat_,
+                              pa_rtclock_now() + kHeartbeatUsec);
+  }
+
+  // With the lock held.
+  void stopHeartbeat() {
+    if (heartbeat_ != nullptr) pa_threaded_mainloop_get_api(connection_->mainloop())->time_free(heartbeat_);
+    heartbeat_ = nullptr;
+    if (ping_) pa_operation_cancel(ping_.get());
+    ping_.reset();
   }
 
   // Mainloop thread.
@@ -399,7 +439,10 @@ class MonitorCapture {
   std::optional<Error> failure_;
   std::vector<std::byte> partial_;
   bool delivering_ = true;
-  std::optional<Clock::time_point> nextCapture_;  // when the frame after the last chunk was captured
+  std::optional<Clock::time_point> nextCapture_;
+  pa_time_event* heartbeat_ = nullptr;
+  OperationPtr ping_;           // the server's answer still awaited
+  Clock::time_point pingSent_;  // when the frame after the last chunk was captured
   std::deque<Switch> switches_;
   struct WakeSink {
     uint32_t index;
