@@ -5,6 +5,14 @@
 // the global queue; samples arrive on the global queue; the watchdog and the signal work run on
 // the global queue (signals one at a time, in order); the stream's failure on a service thread.
 // Shared state is guarded as each member says.
+//
+// Blocking: work on the global queue may wait, but never without a deadline, and only for one of
+// two things, so that the pool (four threads or more) always has threads for samples and the
+// watchdog: a capture stream's first start, which connects to the sound server (its control
+// strand waits up to 5 s for the connection and 5 s for the stream), and the signal work, which
+// waits for a restart under way (up to 2 s) so that requests act one at a time and a stop never
+// cuts a restart short. Waits for the server that have no stream to hold them (the content
+// query) run on a thread of their own. Pauses and resumes do not wait for the server.
 #pragma once
 
 #include <atomic>
