@@ -262,11 +262,13 @@ class MonitorCapture {
 
   // PulseAudio renders an idle output in blocks of up to about 2 s, and a newly requested small
   // latency takes effect only at its next wake-up: too late for the recorder's start watchdog.
-  // An output that resumes from suspension starts a fresh timer at our latency, so an output
-  // that nothing plays into is suspended and resumed at once (both requests go out together).
-  // An output that plays is left alone, device or not: a virtual output (echo cancelling, an
-  // equaliser, a combination) feeds a device, where the suspension would be heard. PipeWire
-  // delivers promptly on its own and is left alone too.
+  // An output that resumes from suspension starts a fresh timer at our latency, so the output is
+  // suspended and resumed at once (both requests go out together) when nobody can hear that:
+  // when nothing plays into it, or when it is a sink of nowhere (a null output: device class
+  // "abstract") whose monitor nobody else records. A device, a filter that feeds one (echo
+  // cancelling, an equaliser, a remapping, a combination) and a null output looped back to a
+  // device are left alone while they play: the break would be heard. PipeWire delivers promptly
+  // on its own and is left alone too.
   void wakeIdleOutput() {
     OperationPtr(pa_context_get_server_info(
         connection_->context(),
@@ -281,7 +283,10 @@ class MonitorCapture {
               [](pa_context* context, const pa_sink_info* sink, int eol, void* userdata) {
                 if (eol != 0 || sink == nullptr) return;
                 auto* self = static_cast<MonitorCapture*>(userdata);
-                self->wakeSink_ = WakeSink{sink->index, false};
+                const char* deviceClass = pa_proplist_gets(sink->proplist, PA_PROP_DEVICE_CLASS);
+                const bool nowhere = (sink->flags & PA_SINK_HARDWARE) == 0 && deviceClass != nullptr &&
+                                     std::strcmp(deviceClass, "abstract") == 0;
+                self->wakeSink_ = WakeSink{sink->index, sink->monitor_source, nowhere};
                 OperationPtr(
                     pa_context_get_sink_input_info_list(context, &MonitorCapture::sinkInputListed, self));
               },
@@ -292,15 +297,37 @@ class MonitorCapture {
 
   static void sinkInputListed(pa_context* context, const pa_sink_input_info* input, int eol, void* userdata) {
     auto* self = static_cast<MonitorCapture*>(userdata);
-    if (!self->wakeSink_ || !self->stream_) return;
+    if (!self->wakeSink_ || !self->stream_ || eol < 0) return;
     auto& sink = *self->wakeSink_;
     if (eol == 0 && input != nullptr) {
       if (input->sink == sink.index && input->corked == 0) sink.playing = true;
       return;
     }
-    if (eol < 0 || sink.playing) return;
-    OperationPtr(pa_context_suspend_sink_by_index(context, sink.index, 1, nullptr, nullptr));
-    OperationPtr(pa_context_suspend_sink_by_index(context, sink.index, 0, nullptr, nullptr));
+    if (!sink.playing) {
+      suspendAndResume(context, sink.index);
+    } else if (sink.nowhere) {
+      OperationPtr(
+          pa_context_get_source_output_info_list(context, &MonitorCapture::sourceOutputListed, self));
+    }
+  }
+
+  static void sourceOutputListed(pa_context* context, const pa_source_output_info* output, int eol,
+                                 void* userdata) {
+    auto* self = static_cast<MonitorCapture*>(userdata);
+    if (!self->wakeSink_ || !self->stream_ || eol < 0) return;
+    auto& sink = *self->wakeSink_;
+    if (eol == 0 && output != nullptr) {
+      if (output->source == sink.monitor && output->index != pa_stream_get_index(self->stream_.get())) {
+        sink.listened = true;
+      }
+      return;
+    }
+    if (!sink.listened) suspendAndResume(context, sink.index);
+  }
+
+  static void suspendAndResume(pa_context* context, uint32_t sinkIndex) {
+    OperationPtr(pa_context_suspend_sink_by_index(context, sinkIndex, 1, nullptr, nullptr));
+    OperationPtr(pa_context_suspend_sink_by_index(context, sinkIndex, 0, nullptr, nullptr));
   }
 
   // Mainloop thread: a server that stops answering (frozen, or cut off without the connection
@@ -446,7 +473,10 @@ class MonitorCapture {
   std::deque<Switch> switches_;
   struct WakeSink {
     uint32_t index;
-    bool playing;
+    uint32_t monitor;
+    bool nowhere;  // a null output: what plays into it is heard only through its monitor
+    bool playing = false;
+    bool listened = false;  // someone else records its monitor
   };
   std::optional<WakeSink> wakeSink_;
 };
