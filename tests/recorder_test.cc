@@ -345,11 +345,13 @@ TEST(Recorder, PauseAndResume) {
   scenario.drive = [](FakeCaptureService& service) {
     auto stream = startRecording(service);
     deliverSeconds(*stream, 1.0);
+    auto capturedBeforeThePause = makeSampleBuffer(14400);  // 0.3 s
     kill(getpid(), SIGUSR1);
     // Each repeat once the first was handled: two pending instances of a signal are one.
     while (stream->stopRequests() < 1) std::this_thread::sleep_for(1ms);
-    kill(getpid(), SIGUSR1);       // ignored
-    deliverSeconds(*stream, 0.5);  // still in flight after the stop: not recorded
+    kill(getpid(), SIGUSR1);                  // ignored
+    stream->deliver(capturedBeforeThePause);  // arrives late, but is recorded
+    deliverSeconds(*stream, 0.5);             // captured after the pause: not recorded
     kill(getpid(), SIGUSR2);
     stream->waitForStarts(2);
     kill(getpid(), SIGUSR2);  // ignored
@@ -365,7 +367,7 @@ TEST(Recorder, PauseAndResume) {
   EXPECT_EQ(std::set<std::string>(lines.begin() + 2, lines.begin() + 4),
             (std::set<std::string>{"Recording resumed.", "starts=2 stops=1"}));
   EXPECT_EQ(nlohmann::json::parse(lines[4])["code"], "RECORDING_STOPPED");
-  EXPECT_NEAR(durationOf(dir.str() + "/paused.m4a"), 1.7, kAacFrame);
+  EXPECT_NEAR(durationOf(dir.str() + "/paused.m4a"), 2.0, kAacFrame);
 }
 
 TEST(Recorder, PauseBeforeTheStreamExists) {

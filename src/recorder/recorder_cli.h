@@ -115,6 +115,9 @@ class RecorderCLI : public platform::SCStreamOutput,
   std::atomic<bool> streamFunctionCalled_;
   double streamFunctionTimeout_;
   std::atomic<bool> isPaused_;
+  // When the last accepted pause came, in host clock seconds: audio captured before it is still
+  // recorded when it arrives after the pause.
+  std::atomic<double> pausedAt_{0};
   std::mutex restartMutex_;
   std::condition_variable restartFinished_;
   int restartsUnderWay_ = 0;  // guarded by restartMutex_

@@ -108,6 +108,7 @@ void RecorderCLI::setupPauseResumeSignalHandler() {
 void RecorderCLI::pauseRecording() {
   bool running = false;
   if (!isPaused_.compare_exchange_strong(running, true)) return;
+  pausedAt_ = CMClockGetTime(CMClockGetHostTimeClock()).seconds();
   if (SCStreamRef stream = screenCaptureStream()) stream->stopCapture();
   ResponseHandler::printLine("Recording paused.");
 }
