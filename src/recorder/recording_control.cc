@@ -1,7 +1,9 @@
-// Recording control: the stream-start watchdog, SIGINT, stream failure, teardown, pause and resume.
+// Recording control: the stream-start watchdog, the stop (signals, the controller gone), stream failure,
+// teardown, pause and resume.
 #include <csignal>
 
 #include "media/date_formatting.h"
+#include "platform/signals.h"
 #include "recorder/recorder_cli.h"
 #include "response/response_handler.h"
 
@@ -17,14 +19,16 @@ void RecorderCLI::setupStreamFunctionTimeout() {
 }
 
 void RecorderCLI::streamFunctionTimeoutFired() {
+  // Held until the response: a stop that comes meanwhile either ended the recording before (and
+  // reports the end itself) or waits, and finds the process ended.
+  std::unique_lock lifecycle(lifecycleMutex_);
+  if (recordingEnded_) return;  // stopped meanwhile; whoever stopped it reports the end
+
   if (!streamFunctionCalled()) {
-    terminateRecording();
+    teardown();
     ResponseHandler::returnResponse({{"code", "STREAM_FUNCTION_NOT_CALLED"}}, true);
     return;
   }
-
-  std::unique_lock lifecycle(lifecycleMutex_);
-  if (recordingEnded_) return;  // stopped meanwhile; whoever stopped it reports the end
 
   const auto startInstant = std::chrono::system_clock::now();
   const std::string timestamp = media::toISO8601Timestamp(startInstant);
@@ -34,8 +38,7 @@ void RecorderCLI::streamFunctionTimeoutFired() {
 
   if (std::optional<Error> creationError = prepareAudioFile(path)) {
     // Reporting a start here would announce a recording that can never be written.
-    lifecycle.unlock();
-    terminateRecording();
+    teardown();
     ResponseHandler::returnResponse({{"code", "AUDIO_FILE_CREATION_FAILED"},
                                      {"path", path},
                                      {"error", creationError->localizedDescription()}});
@@ -47,6 +50,10 @@ void RecorderCLI::streamFunctionTimeoutFired() {
 
 std::optional<RecorderCLI::FinishFailure> RecorderCLI::terminateRecording() {
   std::lock_guard lifecycle(lifecycleMutex_);
+  return teardown();
+}
+
+std::optional<RecorderCLI::FinishFailure> RecorderCLI::teardown() {
   recordingEnded_ = true;
 
   if (SCStreamRef stream = screenCaptureStream()) stream->stopCapture();
@@ -67,19 +74,30 @@ std::optional<RecorderCLI::FinishFailure> RecorderCLI::terminateRecording() {
   return std::nullopt;
 }
 
+// The stop, the same for SIGINT, SIGTERM, SIGHUP and the controlling program gone: the file is
+// finished first, then the line (which nobody receives once the reader has gone) ends the process.
+void RecorderCLI::stopRecording() {
+  // A stop does not cut short a restart under way, so that its line is written.
+  if (std::shared_ptr<RecorderCLI> recorder = shared()) recorder->waitForRestarts();
+  std::optional<FinishFailure> failure = terminateRecording();
+  const std::string timestamp = media::toISO8601Timestamp(std::chrono::system_clock::now());
+  if (failure) {
+    ResponseHandler::returnResponse({{"code", "AUDIO_FILE_FINISH_FAILED"},
+                                     {"path", failure->path},
+                                     {"error", failure->error.localizedDescription()},
+                                     {"timestamp", timestamp}});
+  }
+  ResponseHandler::returnResponse({{"code", "RECORDING_STOPPED"}, {"timestamp", timestamp}});
+}
+
 void RecorderCLI::setupInterruptSignalHandler() {
-  handleSignal(SIGINT, [](int signo) {
-    if (signo != SIGINT) return;
-    std::optional<FinishFailure> failure = terminateRecording();
-    const std::string timestamp = media::toISO8601Timestamp(std::chrono::system_clock::now());
-    if (failure) {
-      ResponseHandler::returnResponse({{"code", "AUDIO_FILE_FINISH_FAILED"},
-                                       {"path", failure->path},
-                                       {"error", failure->error.localizedDescription()},
-                                       {"timestamp", timestamp}});
-    }
-    ResponseHandler::returnResponse({{"code", "RECORDING_STOPPED"}, {"timestamp", timestamp}});
-  });
+  auto stop = [](int) { stopRecording(); };
+  handleSignal(SIGINT, stop);
+  // A process manager's stop and a closed terminal; under nohup SIGHUP stays ignored.
+  handleSignalUnlessIgnored(SIGTERM, stop);
+  handleSignalUnlessIgnored(SIGHUP, stop);
+  // Recording on for nobody would fill the disk.
+  handleOutputReaderGone(stopRecording);
 }
 
 void RecorderCLI::stream(SCStream& /*stream*/, const Error& /*error*/) {
@@ -105,6 +123,7 @@ void RecorderCLI::setupPauseResumeSignalHandler() {
 void RecorderCLI::pauseRecording() {
   bool running = false;
   if (!isPaused_.compare_exchange_strong(running, true)) return;
+  pausedAt_ = CMClockGetTime(CMClockGetHostTimeClock()).seconds();
   if (SCStreamRef stream = screenCaptureStream()) stream->stopCapture();
   ResponseHandler::printLine("Recording paused.");
 }
