@@ -297,7 +297,8 @@ TEST_P(CaptureTest, EverySampleFormatOfAnOutputArrivesAsTheSameFloatTone) {
     float peak = 0;
     for (float sample : samples) peak = std::max(peak, std::fabs(sample));
     EXPECT_NEAR(peak, 1.0f, 0.02f);
-    EXPECT_NEAR(estimateFrequency(samples, 48000), 1000, 20);
+    // The last quarter second only: a player that falls behind on a busy machine leaves silence.
+    EXPECT_NEAR(estimateFrequency({samples.end() - 12000, samples.end()}, 48000), 1000, 20);
     tone.stop();
     testsupport::stopAndWait(*stream);
   }
