@@ -431,9 +431,6 @@ class MonitorCapture {
     if (nextCapture_ && std::chrono::abs(byArrival - *nextCapture_) < kResync) {
       firstCaptured = *nextCapture_ + (byArrival - *nextCapture_) / 32;
     }
-    // Never later than the arrival allows: with long fragments a smoothed time could otherwise
-    // place audio that came before a pause after it.
-    firstCaptured = std::min(firstCaptured, byArrival);
     nextCapture_ = firstCaptured + lengthOf(frameCount);
     auto capturedAt = [&](size_t frame) { return firstCaptured + lengthOf(frame); };
     auto firstFrameAfter = [&](Clock::time_point at) {
