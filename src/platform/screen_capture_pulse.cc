@@ -27,10 +27,6 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kServerTimeout = std::chrono::seconds(5);
 // Small fragments, so that the first buffer arrives well inside the recorder's start watchdog.
 constexpr pa_usec_t kFragmentUsec = 10 * PA_USEC_PER_MSEC;
-// Once audio flows: fragments this long let an idle output render in large blocks and wake the
-// server and this process about ten times a second instead of a hundred. Nothing waits in this
-// process for a fragment to fill: what the server sends is delivered at once.
-constexpr pa_usec_t kSteadyFragmentUsec = 100 * PA_USEC_PER_MSEC;
 // Capture times further than this from what a chunk's arrival says start afresh (after a gap).
 constexpr auto kResync = std::chrono::milliseconds(20);
 // How often a running capture asks the server whether it still answers.
@@ -229,8 +225,6 @@ class MonitorCapture {
     if (!stream_) return connection_->lastError("Cannot create the record stream");
     frameBytes_ = pa_frame_size(&spec);
     format_ = spec.format;
-    steadyFragmentBytes_ = pa_usec_to_bytes(kSteadyFragmentUsec, &spec);
-    steady_ = false;
     pa_stream_set_state_callback(stream_.get(), &MonitorCapture::streamStateChanged, this);
     pa_stream_set_read_callback(stream_.get(), &MonitorCapture::readable, this);
 
@@ -406,7 +400,6 @@ class MonitorCapture {
     const State current = state();
     if (current != State::running && current != State::corked) return;
     const auto arrival = Clock::now();
-    if (!steady_) useSteadyFragments();
     // Chunks hold whole frames; keep a stray partial frame for the next chunk all the same.
     // The buffers below keep their capacity, so that a steady capture allocates nothing here.
     const bool partial = !partial_.empty() || bytes % frameBytes_ != 0;
@@ -453,18 +446,6 @@ class MonitorCapture {
       begin = end;
     }
     if (partial) partial_.erase(partial_.begin(), partial_.begin() + static_cast<std::ptrdiff_t>(bytes));
-  }
-
-  // Mainloop thread, at the first audio: small fragments were only for a prompt first buffer.
-  void useSteadyFragments() {
-    steady_ = true;
-    pa_buffer_attr attributes;
-    attributes.maxlength = static_cast<uint32_t>(-1);
-    attributes.tlength = static_cast<uint32_t>(-1);
-    attributes.prebuf = static_cast<uint32_t>(-1);
-    attributes.minreq = static_cast<uint32_t>(-1);
-    attributes.fragsize = static_cast<uint32_t>(steadyFragmentBytes_);
-    OperationPtr(pa_stream_set_buffer_attr(stream_.get(), &attributes, nullptr, nullptr));
   }
 
   // With the lock held: the monitor's sample format where this process can convert it to float,
@@ -552,8 +533,6 @@ class MonitorCapture {
   size_t frameBytes_ = 0;
   std::optional<Error> failure_;
   pa_sample_format_t format_ = PA_SAMPLE_FLOAT32LE;
-  size_t steadyFragmentBytes_ = 0;
-  bool steady_ = false;  // whether the stream has left its small start-up fragments
   std::vector<std::byte> partial_;
   std::vector<float> converted_;
   bool delivering_ = true;
