@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <sstream>
 #include <thread>
 
 #include "support/capture_probe.h"
@@ -84,21 +83,6 @@ class CaptureTest : public testing::TestWithParam<SoundServerKind> {
     }
     ADD_FAILURE() << "no output named " << sink;
     return nullptr;
-  }
-
-  // The server's module index of the null output named sink.
-  std::string moduleOf(const std::string& sink) {
-    std::istringstream modules(server_.pactl({"list", "short", "modules"}));
-    std::string line;
-    while (std::getline(modules, line)) {
-      std::istringstream fields(line);
-      std::string index, name, argument;
-      fields >> index >> name;
-      while (fields >> argument) {
-        if (name == "module-null-sink" && argument == "sink_name=" + sink) return index;
-      }
-    }
-    return "";
   }
 
   // What records on the server, once a departed client's streams are gone.
@@ -259,7 +243,7 @@ TEST_P(CaptureTest, RemovedOutputFailsTheStreamInsteadOfMovingIt) {
   ASSERT_TRUE(started && !*started);
   ASSERT_TRUE(output_->waitFor(3));
 
-  const auto module = moduleOf("out");
+  const auto module = server_.moduleOf("out");
   ASSERT_FALSE(module.empty());
   server_.pactl({"unload-module", module});
   ASSERT_TRUE(delegate_->waitForCall());
