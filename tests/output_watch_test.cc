@@ -106,6 +106,12 @@ class OutputWatchTest : public testing::TestWithParam<SoundServerKind> {
 
 TEST_P(OutputWatchTest, FollowsTheDefaultOutput) {
   ASSERT_TRUE(waitForOutput("out"));
+  {
+    PulseConnection::Lock lock(*connection_);
+    EXPECT_EQ(watch_->serverName().find("PipeWire") != std::string::npos,
+              GetParam() == SoundServerKind::pipewire)
+        << watch_->serverName();
+  }
   server_.pactl({"set-default-sink", "out2"});
   ASSERT_TRUE(waitForOutput("out2"));
   server_.pactl({"set-default-sink", "out"});

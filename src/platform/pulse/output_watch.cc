@@ -24,6 +24,7 @@ struct OutputWatch::Answer {
   int outstanding = 3;
   bool failed = false;
   std::string defaultSink;
+  std::string serverName;
   std::vector<Sink> sinks;
   std::vector<Source> sources;
 
@@ -90,8 +91,10 @@ void OutputWatch::ask() {
       context,
       [](pa_context*, const pa_server_info* info, void* userdata) {
         auto* answer = static_cast<Answer*>(userdata);
-        if (info != nullptr && info->default_sink_name != nullptr)
-          answer->defaultSink = info->default_sink_name;
+        if (info != nullptr) {
+          if (info->default_sink_name != nullptr) answer->defaultSink = info->default_sink_name;
+          if (info->server_name != nullptr) answer->serverName = info->server_name;
+        }
         answer->done(info != nullptr);
       },
       pending_.get()));
@@ -137,6 +140,7 @@ void OutputWatch::answered() {
     return;
   }
   if (answer->failed) return;
+  serverName_ = answer->serverName;
   auto output = choose(*answer);
   if (output == current_ && !forceReport_) return;
   forceReport_ = false;

@@ -56,6 +56,9 @@ class OutputWatch {
   void refresh();
   // The last answer reported; none before the first or when no output is left.
   const std::optional<WatchedOutput>& current() const { return current_; }
+  // The server's name as it gives it ("pulseaudio", "PulseAudio (on PipeWire 0.3.65)"); empty
+  // before the first answer.
+  const std::string& serverName() const { return serverName_; }
 
  private:
   struct Answer;
@@ -75,6 +78,7 @@ class OutputWatch {
   bool forceReport_ = true;
   std::map<uint32_t, uint64_t> changes_;  // by sink index
   std::optional<WatchedOutput> current_;
+  std::string serverName_;
 };
 
 }  // namespace platform::pulse
