@@ -25,8 +25,8 @@ class OutputWatchTest : public testing::TestWithParam<SoundServerKind> {
     PulseConnection::Lock lock(*connection_);
     watch_ = OutputWatch::start(
         *connection_,
-        [this](const std::optional<WatchedOutput>& output) {
-          reports_.push_back(output);
+        [this](const OutputWatch& watch) {
+          reports_.push_back(watch.current());
           connection_->signal();
         },
         &error);

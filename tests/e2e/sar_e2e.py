@@ -459,26 +459,33 @@ def assert_tone(frames, freq, allowed_bad=0.03):
 
 def envelope(frames, freq, step=48, width=480):
     """The amplitude of the freq Hz component of the mono mix, every step samples, each measured over width
-    samples around it: (times in seconds, amplitudes; a sine of peak p gives p / 2)."""
+    samples around it with a Hann window (so that another tone does not leak in): (times in seconds,
+    amplitudes; a sine of peak p gives p / 2)."""
     mono = frames.mean(axis=1).astype(np.float64)
     shifted = mono * np.exp(-2j * np.pi * freq * np.arange(len(mono)) / RATE)
-    sums = np.cumsum(np.concatenate([[0], shifted]))
-    amplitude = np.abs(sums[width:] - sums[:-width])[::step] / width
+    window = np.hanning(width)
+    if len(shifted) < width:
+        return np.zeros(0), np.zeros(0)
+    amplitude = np.abs(np.lib.stride_tricks.sliding_window_view(shifted, width)[::step] @ window) / window.sum()
     times = (np.arange(len(amplitude)) * step + width / 2) / RATE
     return times, amplitude
 
 
-def tone_segments(frames, tones, level=0.25):
+def tone_segments(frames, tones, level=0.25, bridge=0.03):
     """[(tone, start, end)] in seconds: where each tone sounds at half its level or more (tones are played
     at peak 0.5, so level 0.25), in order of their start. Half the level is the middle of an edge that
-    the encoder blurs, so an edge is placed within about a millisecond."""
+    the encoder blurs, so an edge is placed within about a millisecond. Dips of a tone shorter than
+    bridge (a player that a busy machine starved for a moment) do not split it."""
     segments = []
     for tone in tones:
         times, amplitude = envelope(frames, tone)
         present = np.concatenate([[False], amplitude >= level / 2, [False]])
         edges = np.flatnonzero(present[1:] != present[:-1])
         for start, end in zip(edges[::2], edges[1::2]):
-            segments.append((tone, float(times[start]), float(times[end - 1])))
+            if segments and segments[-1][0] == tone and times[start] - segments[-1][2] <= bridge:
+                segments[-1] = (tone, segments[-1][1], float(times[end - 1]))
+            else:
+                segments.append((tone, float(times[start]), float(times[end - 1])))
     return sorted(segments, key=lambda segment: segment[1])
 
 

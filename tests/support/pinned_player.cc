@@ -16,7 +16,8 @@
 namespace {
 
 constexpr uint32_t kRate = 48000;
-constexpr pa_usec_t kLatencyUsec = 20 * PA_USEC_PER_MSEC;
+// Deep enough that a busy machine does not starve it: its silences would pass for the recorder's.
+constexpr pa_usec_t kLatencyUsec = 200 * PA_USEC_PER_MSEC;
 
 struct StreamDeleter {
   void operator()(pa_stream* stream) const { pa_stream_unref(stream); }

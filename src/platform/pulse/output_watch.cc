@@ -145,7 +145,7 @@ void OutputWatch::answered() {
   if (output == current_ && !forceReport_) return;
   forceReport_ = false;
   current_ = std::move(output);
-  handler_(current_);
+  handler_(*this);
 }
 
 std::optional<WatchedOutput> OutputWatch::choose(const Answer& answer) const {

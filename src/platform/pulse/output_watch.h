@@ -40,8 +40,8 @@ struct WatchedOutput {
 
 class OutputWatch {
  public:
-  // Called with the output to record, or none when the server has no output left.
-  using Handler = std::function<void(const std::optional<WatchedOutput>& output)>;
+  // Called when current() changed (and after refresh()).
+  using Handler = std::function<void(const OutputWatch& watch)>;
 
   // Subscribes and asks at once; the first answer is always reported. None, with *error, when
   // the server refuses the subscription.
@@ -54,7 +54,8 @@ class OutputWatch {
 
   // Asks again and reports the answer even when it has not changed.
   void refresh();
-  // The last answer reported; none before the first or when no output is left.
+  // The output to record: the last answer reported; none before the first or when no output is
+  // left.
   const std::optional<WatchedOutput>& current() const { return current_; }
   // The server's name as it gives it ("pulseaudio", "PulseAudio (on PipeWire 0.3.65)"); empty
   // before the first answer.
