@@ -12,8 +12,9 @@
 #    the record stream's connect to that buffer, and to RECORDING_STARTED; how many runs ended
 #    STREAM_FUNCTION_NOT_CALLED. The peer is parec at 10 ms: launch to its first byte. Then the
 #    capture layer's own probe (bench/first_buffer, if built beside the program, or $FIRST_BUFFER).
-# 3. The time from SIGINT to the end of the process after --stop-after seconds of audio, the
-#    recorder against ffmpeg stopped the same way.
+# 3. The time from the stop to the end of the process after --stop-after seconds of audio: the
+#    recorder stopped by SIGINT, by SIGTERM and by closing the reading end of its standard output
+#    (a controlling program that died), against ffmpeg stopped by SIGINT.
 set -euo pipefail
 
 REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -291,27 +292,42 @@ def stop_time(seconds):
     play = player(env)
     out = WORK / "stop"
     out.mkdir()
-    rec = Run(["--record", str(out)], env)
-    ms, code = rec.wait_response()
-    assert code == "RECORDING_STARTED", code
+    rec = Run(["--record", str(out), "--filename", "sigint"], env)
+    term = Run(["--record", str(out), "--filename", "sigterm"], env)
+    # A controlling program that dies: the reading end of the pipe is all it leaves to close.
+    reader, writer = os.pipe()
+    gone = subprocess.Popen([PROGRAM, "--record", str(out), "--filename", "gone"], env=env, stdout=writer,
+                            stdin=subprocess.DEVNULL)
+    os.close(writer)
+    first = b""
+    while b"\n" not in first:
+        first += os.read(reader, 4096) or b"EOF\n"
+    assert rec.wait_response()[1] == term.wait_response()[1] == "RECORDING_STARTED"
+    assert b"RECORDING_STARTED" in first, first
     ffmpeg = subprocess.Popen(["ffmpeg", "-v", "error", "-nostdin", "-f", "pulse", "-i", monitor(env), "-c:a",
                                "aac", "-b:a", "128k", str(out / "ffmpeg.m4a")], env=env, stdin=subprocess.DEVNULL)
     time.sleep(seconds)
+    stops = [("recorder, SIGINT", rec.proc, lambda: rec.proc.send_signal(signal.SIGINT)),
+             ("recorder, SIGTERM", term.proc, lambda: term.proc.send_signal(signal.SIGTERM)),
+             ("recorder, its reader's end of the pipe closed", gone, lambda: os.close(reader)),
+             ("ffmpeg, SIGINT", ffmpeg, lambda: ffmpeg.send_signal(signal.SIGINT))]
     results = []
-    for proc in (rec.proc, ffmpeg):
+    for _, proc, stop in stops:
         # A pidfd wakes at the exit itself; Popen.wait with a timeout polls in growing steps.
         exited = os.pidfd_open(proc.pid)
         t0 = time.monotonic()
-        proc.send_signal(signal.SIGINT)
+        stop()
         select.select([exited], [], [], 120)
         results.append((time.monotonic() - t0) * 1e3)
         os.close(exited)
-        proc.wait(timeout=5)
+        status = proc.wait(timeout=5)
+        assert proc is ffmpeg or status == 0, status  # ffmpeg ends with 255 after SIGINT
     play.terminate()
     play.wait()
     stop_server(directory)
-    print(f"\nSIGINT to the end of the process after {seconds} s of audio (ms)   recorder    ffmpeg    ratio")
-    print(f"  {'':58}{results[0]:9.1f} {results[1]:9.1f} {ratio(results[0], results[1]):>8}")
+    print(f"\nStop to the end of the process after {seconds} s of audio (ms)       time   ratio to ffmpeg")
+    for (title, _, _), ms in zip(stops, results):
+        print(f"  {title:58}{ms:9.1f} {ratio(ms, results[-1]):>8}")
 
 
 try:

@@ -1,16 +1,20 @@
 // The AAC file writer, judged by FFmpeg's own tools: format, length and content of finished files,
 // and what is left on the disk when the process dies or the disk refuses data mid-recording.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <limits>
 #include <map>
 #include <numbers>
@@ -186,6 +190,70 @@ TEST_F(AudioFileTest, FinishOnAnotherThreadWhileWriting) {
   EXPECT_NEAR(probeAudio(file).duration, static_cast<double>(accepted.load()) / kRate, kOneAacFrame / 2);
 }
 
+// A file with no audio at all still holds its AAC track, of no duration: the fragmented layout
+// keeps an empty track, which a plain file would drop.
+TEST_F(AudioFileTest, FileWithoutAudioHasAnEmptyAacTrack) {
+  const auto file = path();
+  auto writer = create(file);
+  ASSERT_TRUE(writer);
+  Error error;
+  ASSERT_TRUE(writer->finish(&error)) << error.localizedDescription();
+  EXPECT_FALSE(writer->conversionError());
+  const auto probed = probeAudio(file);
+  ASSERT_TRUE(probed.ok) << probed.error;
+  EXPECT_EQ(probed.codecName, "aac");
+  EXPECT_EQ(probed.sampleRate, 48000);
+  EXPECT_EQ(probed.channels, 2);
+  EXPECT_EQ(probed.duration, 0);
+  EXPECT_TRUE(decodeAudio(file, 2).empty());
+  EXPECT_EQ(directoryEntries(dir.path()), std::vector<std::string>{"recording.m4a"});
+}
+
+// The conversion's temporary name does not grow with the recording's: a name at the limit of
+// the file system still ends as a plain file.
+TEST_F(AudioFileTest, NameAtTheFileSystemsLimitIsConverted) {
+  const std::string name = std::string(251, 'n') + ".m4a";
+  ASSERT_EQ(name.size(), 255u);
+  const auto file = path(name);
+  auto writer = create(file);
+  ASSERT_TRUE(writer);
+  ToneWriter tone(480);
+  ASSERT_EQ(tone.write(*writer, kRate), kRate);
+  Error error;
+  ASSERT_TRUE(writer->finish(&error)) << error.localizedDescription();
+  const auto reason = writer->conversionError();
+  EXPECT_FALSE(reason) << reason->localizedDescription();
+  EXPECT_FALSE(contains(topLevelBoxes(file), "moof"));
+  EXPECT_EQ(directoryEntries(dir.path()), std::vector<std::string>{name});
+}
+
+// While a writer records into a path, a second one there is refused and the recording stays
+// whole; once finished, it is an ordinary file that a new recording replaces.
+TEST_F(AudioFileTest, PathThatIsBeingRecordedIsNotOverwritten) {
+  const auto file = path();
+  auto first = create(file);
+  ASSERT_TRUE(first);
+  ToneWriter tone(480);
+  ASSERT_EQ(tone.write(*first, 2 * kRate), 2 * kRate);
+  const auto sizeBefore = std::filesystem::file_size(file);
+
+  Error error;
+  EXPECT_FALSE(AVAudioFile::initForWriting(file, kSettings, AVAudioPCMFormatFloat32, false, &error));
+  EXPECT_EQ(error.localizedDescription(),
+            "Could not create '" + file.string() + "': the file is being recorded by another recorder");
+  EXPECT_EQ(std::filesystem::file_size(file), sizeBefore);
+
+  ASSERT_EQ(tone.write(*first, kRate), kRate);
+  ASSERT_TRUE(first->finish(&error)) << error.localizedDescription();
+  expectTone(file, 3 * kRate, 1024);
+
+  auto second = create(file);
+  ASSERT_TRUE(second);
+  ToneWriter(480).write(*second, kRate);
+  ASSERT_TRUE(second->finish(&error)) << error.localizedDescription();
+  EXPECT_NEAR(probeAudio(file).duration, 1.0, kOneAacFrame / 2);
+}
+
 TEST_F(AudioFileTest, CreationFailsWithTheReason) {
   AVAudioSettings mp3 = kSettings;
   mp3[AVFormatIDKey] = 0x2e6d7033;  // '.mp3'
@@ -200,7 +268,8 @@ TEST_F(AudioFileTest, CreationFailsWithTheReason) {
     std::string expected;
   } cases[] = {
       {"missing directory", path("missing/x.m4a"), kSettings, AVAudioPCMFormatFloat32, false,
-       "Could not open output file '" + path("missing/x.m4a").string() + "': No such file or directory"},
+       "Could not create '" + path("missing/x.m4a").string() +
+           "': opening the file: No such file or directory"},
       {"not AAC", path(), mp3, AVAudioPCMFormatFloat32, false, "MPEG-4 AAC"},
       {"no sample rate", path(), noRate, AVAudioPCMFormatFloat32, false, "sample rate"},
       {"interleaved", path(), kSettings, AVAudioPCMFormatFloat32, true, "non-interleaved"},
@@ -367,6 +436,14 @@ TEST_F(AudioFileTest, FragmentedFileStaysWhenThereIsNoRoomToConvertIt) {
   ASSERT_EQ(tone.write(*writer, frames), frames);
   Error error;
   EXPECT_TRUE(writer->finish(&error)) << error.localizedDescription();
+  const auto reason = writer->conversionError();
+  ASSERT_TRUE(reason);
+  EXPECT_EQ(
+      reason->localizedDescription().rfind("Could not convert '" + file.string() + "' to a plain file: ", 0),
+      0u)
+      << reason->localizedDescription();
+  EXPECT_NE(reason->localizedDescription().find("No space left on device"), std::string::npos)
+      << reason->localizedDescription();
   EXPECT_EQ(directoryEntries(file.parent_path()), std::vector<std::string>{"recording.m4a"});
   EXPECT_TRUE(contains(topLevelBoxes(file), "moof"));
   expectTone(file, frames + 1024, 1024);
@@ -389,16 +466,116 @@ TEST_F(AudioFileTest, FragmentedFileStaysWhenItCannotBeConverted) {
     const rlimit noNewFiles{0, 0};
     setrlimit(RLIMIT_NOFILE, &noNewFiles);
     const bool finished = writer->finish(&error);
-    std::printf("finished=%d %s\n", finished ? 1 : 0, error.localizedDescription().c_str());
+    const auto reason = writer->conversionError();
+    std::printf("finished=%d %s\n%s\n", finished ? 1 : 0, error.localizedDescription().c_str(),
+                reason ? reason->localizedDescription().c_str() : "converted");
   });
   ASSERT_TRUE(child.exited) << child.err;
-  EXPECT_EQ(child.out, "finished=1 \n");
+  EXPECT_EQ(child.out, "finished=1 \nCould not convert '" + file.string() +
+                           "' to a plain file: creating a temporary file: Too many open files\n");
 
   EXPECT_EQ(directoryEntries(dir.path()), std::vector<std::string>{"recording.m4a"});
   EXPECT_TRUE(contains(topLevelBoxes(file), "moof"));
   ASSERT_TRUE(probeAudio(file).ok);
   // Without an edit list the priming stays in the decoded audio.
   expectTone(file, frames + 1024, 1024);
+}
+
+// What a conversion killed midway leaves: a file of the conversion's temporary name.
+const std::string kLeftoverName = ".system-audio-recorder-a1B2c3.part";
+
+// A finish removes the leftovers of killed conversions in its directory, and nothing else:
+// not a file of another name, not one that holds something else, not one a conversion holds.
+TEST_F(AudioFileTest, FinishRemovesOnlyLeftoversOfKilledConversions) {
+  const auto sample = path("sample.m4a");
+  {
+    auto writer = create(sample);
+    ASSERT_TRUE(writer);
+    ToneWriter(480).write(*writer, kRate);
+  }
+  std::string mpeg4Start(4096, '\0');
+  std::ifstream(sample, std::ios::binary)
+      .read(mpeg4Start.data(), static_cast<std::streamsize>(mpeg4Start.size()));
+  ASSERT_EQ(mpeg4Start.substr(4, 4), "ftyp");
+
+  const struct {
+    std::string name;
+    std::string content;
+    bool held;
+    bool removed;
+  } cases[] = {
+      {kLeftoverName, mpeg4Start, false, true},
+      {".system-audio-recorder-Zz9yY8.part", "", false, true},
+      {".system-audio-recorder-q0q0q0.part", mpeg4Start, true, false},
+      {".system-audio-recorder-notes.part", "not a recording", false, false},
+      {".system-audio-recorder-b2C3d4.part", "not a recording", false, false},
+      {"recording.m4a.Ab12Cd", mpeg4Start, false, false},
+  };
+  std::vector<int> held;
+  for (const auto& c : cases) {
+    std::ofstream(path(c.name), std::ios::binary) << c.content;
+    if (c.held) {
+      held.push_back(open(path(c.name).c_str(), O_RDONLY | O_CLOEXEC));
+      ASSERT_EQ(flock(held.back(), LOCK_EX), 0);
+    }
+  }
+
+  auto writer = create(path());
+  ASSERT_TRUE(writer);
+  Error error;
+  ASSERT_TRUE(writer->finish(&error)) << error.localizedDescription();
+  for (const auto& c : cases) {
+    EXPECT_EQ(std::filesystem::exists(path(c.name)), !c.removed) << c.name;
+  }
+  for (int fd : held) close(fd);
+}
+
+// A process killed while it converts leaves the temporary file; while it runs, no other finish
+// touches it, and the next finish after its end removes it. The conversion is held at a point
+// where it has begun: the recording's name leads to a FIFO that nobody writes.
+TEST_F(AudioFileTest, LeftoverOfAKilledConversionGoesAtTheNextFinish) {
+  const auto file = path();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto writer = AVAudioFile::initForWriting(file, kSettings, AVAudioPCMFormatFloat32, false, nullptr);
+    if (!writer) _exit(1);
+    ToneWriter(480).write(*writer, kRate);
+    if (rename(file.c_str(), path("moved.m4a").c_str()) != 0 || mkfifo(file.c_str(), 0600) != 0) _exit(2);
+    writer->finish(nullptr);
+    _exit(3);
+  }
+  auto leftovers = [&] {
+    std::vector<std::string> found;
+    for (const auto& name : directoryEntries(dir.path())) {
+      if (name.starts_with(".system-audio-recorder-")) found.push_back(name);
+    }
+    return found;
+  };
+  int status = 0;
+  while (leftovers().empty()) {
+    ASSERT_EQ(waitpid(child, &status, WNOHANG), 0) << "the child ended before converting: " << status;
+    std::this_thread::yield();
+  }
+  const auto leftover = leftovers();
+
+  auto finishAnother = [&](const std::string& name) {
+    auto writer = create(path(name));
+    ASSERT_TRUE(writer);
+    ToneWriter(480).write(*writer, kRate / 2);
+    Error error;
+    ASSERT_TRUE(writer->finish(&error)) << error.localizedDescription();
+  };
+  finishAnother("during.m4a");
+  EXPECT_EQ(leftovers(), leftover) << "a running conversion's file was removed";
+
+  kill(child, SIGKILL);
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(leftovers(), leftover);
+  finishAnother("after.m4a");
+  EXPECT_TRUE(leftovers().empty());
+  expectTone(path("moved.m4a"), kRate, kRate / 2 + 1024);
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "fakes/fake_capture.h"
+#include "platform/signals.h"
 #include "recorder/recorder_cli.h"
 #include "response/response_handler.h"
 #include "support/child_process.h"
@@ -38,7 +39,7 @@ struct Scenario {
 ChildResult run(const Scenario& scenario) {
   ChildResult result = runInChild(
       [&] {
-        platform::receiveSignalsOnOneThread({SIGINT, SIGUSR1, SIGUSR2});
+        platform::receiveSignalsOnOneThread({SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2});
         FakeCaptureService service;
         scenario.setUp(service);
         auto recorder = RecorderCLI::init(scenario.arguments, service);

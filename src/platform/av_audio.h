@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/core_media.h"
@@ -98,7 +99,10 @@ class AVAudioFile {
  public:
   // A new file at path, container from the extension (".m4a": MPEG-4 audio), encoded per the
   // settings, accepting buffers of the processing format (commonFormat, interleaving, the
-  // settings' rate and channels). None with an error when the file cannot be created.
+  // settings' rate and channels). None with an error when the file cannot be created, also when
+  // another writer (in this or another process) is still writing a file at that path: the file
+  // is locked from its creation until finish() has given it its final form, and an existing
+  // file is emptied only once its lock is ours.
   static std::shared_ptr<AVAudioFile> initForWriting(const std::filesystem::path& path,
                                                      const AVAudioSettings& settings,
                                                      AVAudioCommonFormat commonFormat, bool interleaved,
@@ -111,7 +115,13 @@ class AVAudioFile {
   // Finishes the file: remaining samples, the encoder drained, the container closed and turned
   // into its final form. Runs once; later calls return the first call's outcome. False with an
   // error when audio written so far did not all reach the file. The destructor calls it.
+  // A file without audio keeps its empty track in the fragmented form. Then removes what killed
+  // conversions left in the file's directory.
   bool finish(Error* error);
+
+  // After a successful finish: why the file stayed fragmented instead of becoming a plain file
+  // (no room for the copy, ...), or none. The fragmented file is complete and plays.
+  std::optional<Error> conversionError() const;
 
   const AVAudioFormat& processingFormat() const;
   std::int64_t length() const;  // frames written so far

@@ -1,16 +1,16 @@
 // The AAC file writer on FFmpeg. While recording the file is fragmented MPEG-4 with every completed
 // fragment pushed to the disk, so that whatever happens to the process the file plays up to its
-// last second; finish() turns it into a plain file by stream copy and an atomic rename.
+// last second; finish() turns it into a plain file (av_plain_file.cc). The file is locked while
+// it is written, so that a second writer cannot overwrite a recording in progress.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -18,137 +18,28 @@
 #include <vector>
 
 #include "platform/av_audio.h"
+#include "platform/av_handles.h"
+#include "platform/av_plain_file.h"
 
 extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/log.h>
-#include <libavutil/opt.h>
 }
 
 namespace platform {
 
+using namespace av;
+
 namespace {
 
-constexpr const char* kErrorDomain = "AVAudioFile";
 // Small, so that a fragment leaves FFmpeg's buffer at once and an I/O error shows at its write.
 constexpr int kIoBufferSize = 32 * 1024;
 constexpr const char* kFragmentedMovFlags = "+frag_keyframe+empty_moov+default_base_moof";
 constexpr const char* kFragmentDurationMicroseconds = "1000000";
 // Far beyond any real signal (full scale is 1) and far below where the encoder's transform overflows.
 constexpr float kLargestSample = 1e20f;
-
-std::string avErrorText(int code) {
-  char text[AV_ERROR_MAX_STRING_SIZE] = {};
-  if (av_strerror(code, text, sizeof text) < 0) std::snprintf(text, sizeof text, "error %d", code);
-  return text;
-}
-
-Error avError(int code, const std::string& context) {
-  return Error(kErrorDomain, code, context + ": " + avErrorText(code));
-}
-
-std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
-
-// libavformat reads "name:" at the front of a path as a protocol; this keeps it a plain file.
-std::string fileUrl(const std::filesystem::path& path) { return "file:" + path.string(); }
-
-struct CodecContextDeleter {
-  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-struct FrameDeleter {
-  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
-};
-struct PacketDeleter {
-  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct FifoDeleter {
-  void operator()(AVAudioFifo* fifo) const { av_audio_fifo_free(fifo); }
-};
-struct CustomIoDeleter {
-  void operator()(AVIOContext* io) const {
-    av_freep(&io->buffer);
-    avio_context_free(&io);
-  }
-};
-// An output context whose pb, if any, belongs to it (opened with avio_open).
-struct OutputContextDeleter {
-  void operator()(AVFormatContext* context) const {
-    if (context->pb != nullptr && (context->oformat->flags & AVFMT_NOFILE) == 0) avio_closep(&context->pb);
-    avformat_free_context(context);
-  }
-};
-// An output context whose pb is a custom one owned elsewhere.
-struct MuxerDeleter {
-  void operator()(AVFormatContext* context) const { avformat_free_context(context); }
-};
-struct InputContextDeleter {
-  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-
-using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
-using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
-using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
-using FifoPtr = std::unique_ptr<AVAudioFifo, FifoDeleter>;
-using CustomIoPtr = std::unique_ptr<AVIOContext, CustomIoDeleter>;
-using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextDeleter>;
-using MuxerPtr = std::unique_ptr<AVFormatContext, MuxerDeleter>;
-using InputContextPtr = std::unique_ptr<AVFormatContext, InputContextDeleter>;
-
-class Dictionary {
- public:
-  Dictionary() = default;
-  ~Dictionary() { av_dict_free(&entries_); }
-  Dictionary(const Dictionary&) = delete;
-  Dictionary& operator=(const Dictionary&) = delete;
-  void set(const char* key, const char* value) { av_dict_set(&entries_, key, value, 0); }
-  AVDictionary** get() { return &entries_; }
-  int count() const { return av_dict_count(entries_); }
-
- private:
-  AVDictionary* entries_ = nullptr;
-};
-
-class FileDescriptor {
- public:
-  FileDescriptor() = default;
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-    if (this != &other) {
-      if (fd_ >= 0) ::close(fd_);
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-  // 0, or the AVERROR of a failed close (NFS and the like report write errors only here).
-  int close() {
-    const int fd = std::exchange(fd_, -1);
-    if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) return AVERROR(errno);
-    return 0;
-  }
-
- private:
-  int fd_ = -1;
-};
-
-int syncFile(int fd) { return ::fsync(fd) == 0 ? 0 : AVERROR(errno); }
-
-// Makes a rename or a creation in the directory durable. Some file systems cannot sync a
-// directory; that is no reason to fail the recording.
-void syncDirectory(const std::filesystem::path& file) {
-  const std::filesystem::path directory = file.has_parent_path() ? file.parent_path() : ".";
-  FileDescriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd) ::fsync(fd.get());
-}
+// Opening a name that another writer replaces at that moment is retried this often.
+constexpr int kOpenAttempts = 8;
 
 void silenceLibraryLog() {
   // The program's only output channel is its standard output; FFmpeg must not print on stderr.
@@ -167,124 +58,8 @@ std::string describe(const AVAudioFormat& format) {
   return text;
 }
 
-// Copies the fragmented file at `source` into a plain MPEG-4 file (index at the front, edit list
-// hiding the encoder's priming), then replaces `source` with it atomically. False, with the source
-// untouched and no temporary file left, when any step fails.
-class PlainFileConversion {
- public:
-  PlainFileConversion(const std::filesystem::path& source, const AVOutputFormat* container, int sampleRate,
-                      std::int64_t priming, std::int64_t totalFrames)
-      : source_(source),
-        container_(container),
-        timeBase_{1, sampleRate},
-        priming_(priming),
-        totalFrames_(totalFrames) {}
-
-  ~PlainFileConversion() {
-    if (!temporary_.empty()) ::unlink(temporary_.c_str());
-  }
-  PlainFileConversion(const PlainFileConversion&) = delete;
-  PlainFileConversion& operator=(const PlainFileConversion&) = delete;
-
-  bool run() {
-    if (!createTemporary() || !copyPackets()) return false;
-    FileDescriptor written(::open(temporary_.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!written || syncFile(written.get()) != 0 || written.close() != 0) return false;
-    if (::rename(temporary_.c_str(), source_.c_str()) != 0) return false;
-    temporary_.clear();
-    syncDirectory(source_);
-    return true;
-  }
-
- private:
-  bool createTemporary() {
-    std::string pattern = source_.string() + ".XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    FileDescriptor fd(::mkstemp(name.data()));
-    if (!fd) return false;
-    temporary_ = name.data();
-    // mkstemp makes it private; the replacement keeps the permissions the recording had.
-    struct stat status {};
-    return ::stat(source_.c_str(), &status) == 0 && ::fchmod(fd.get(), status.st_mode & 07777) == 0;
-  }
-
-  bool copyPackets() {
-    AVFormatContext* rawInput = nullptr;
-    if (avformat_open_input(&rawInput, fileUrl(source_).c_str(), nullptr, nullptr) < 0) return false;
-    InputContextPtr input(rawInput);
-    if (input->nb_streams != 1 || input->streams[0]->codecpar->codec_type != AVMEDIA_TYPE_AUDIO) return false;
-    AVStream* inStream = input->streams[0];
-
-    AVFormatContext* rawOutput = nullptr;
-    if (avformat_alloc_output_context2(&rawOutput, container_, nullptr, fileUrl(temporary_).c_str()) < 0) {
-      return false;
-    }
-    OutputContextPtr output(rawOutput);
-    AVStream* outStream = avformat_new_stream(output.get(), nullptr);
-    if (outStream == nullptr || avcodec_parameters_copy(outStream->codecpar, inStream->codecpar) < 0)
-      return false;
-    outStream->codecpar->codec_tag = 0;
-    outStream->time_base = timeBase_;
-    if (avio_open(&output->pb, fileUrl(temporary_).c_str(), AVIO_FLAG_WRITE) < 0) return false;
-    Dictionary options;
-    options.set("movflags", "+faststart");
-    if (avformat_write_header(output.get(), options.get()) < 0) return false;
-
-    PacketPtr current(av_packet_alloc());
-    PacketPtr next(av_packet_alloc());
-    if (!current || !next) return false;
-    // Only the end of the file ends the copy; a read error must not pass for it.
-    auto read = [&input](AVPacket* packet, bool* failed) {
-      const int ret = av_read_frame(input.get(), packet);
-      if (ret < 0 && ret != AVERROR_EOF) *failed = true;
-      return ret >= 0;
-    };
-    bool readFailed = false;
-    bool haveCurrent = read(current.get(), &readFailed);
-    std::optional<std::int64_t> firstDts;
-    std::int64_t end = 0;
-    while (haveCurrent) {
-      const bool haveNext = read(next.get(), &readFailed);
-      if (readFailed) return false;
-      if (current->dts == AV_NOPTS_VALUE) return false;
-      if (!firstDts) firstDts = current->dts;
-      // The fragmented file starts at 0: the priming's negative start is put back so that the
-      // muxer writes the edit list that hides it.
-      const std::int64_t dts =
-          av_rescale_q(current->dts - *firstDts, inStream->time_base, timeBase_) - priming_;
-      std::int64_t duration = av_rescale_q(current->duration, inStream->time_base, timeBase_);
-      if (haveNext && next->dts != AV_NOPTS_VALUE) {
-        duration = av_rescale_q(next->dts - *firstDts, inStream->time_base, timeBase_) - priming_ - dts;
-      } else if (!haveNext) {
-        // The last packet ends exactly where the written audio ends.
-        const std::int64_t remaining = totalFrames_ - dts;
-        if (remaining > 0 && remaining <= 2 * std::max<std::int64_t>(duration, 1024)) duration = remaining;
-      }
-      current->stream_index = 0;
-      current->dts = dts;
-      current->pts = dts;
-      current->duration = duration;
-      current->pos = -1;
-      end = dts + duration;
-      if (av_interleaved_write_frame(output.get(), current.get()) < 0) return false;
-      std::swap(current, next);
-      av_packet_unref(next.get());
-      haveCurrent = haveNext;
-    }
-    // The copy replaces the recording only if it holds every frame that was written.
-    if (readFailed || end < totalFrames_) return false;
-    if (av_write_trailer(output.get()) < 0 || output->pb->error < 0) return false;
-    return avio_closep(&output->pb) >= 0;
-  }
-
-  std::filesystem::path source_;
-  const AVOutputFormat* container_;
-  AVRational timeBase_;
-  std::int64_t priming_;
-  std::int64_t totalFrames_;
-  std::string temporary_;
-};
+// File systems that cannot lock: a recording there goes on without the guard.
+bool locksUnsupported(int error) { return error == ENOLCK || error == EOPNOTSUPP || error == ENOSYS; }
 
 }  // namespace
 
@@ -292,23 +67,36 @@ struct AVAudioFile::Impl {
   Impl(std::filesystem::path filePath, AVAudioFormat format)
       : path(std::move(filePath)), format(std::move(format)) {}
 
-  bool open(int sampleRate, int channels, std::optional<std::int64_t> bitRate, Error* error);
+  std::optional<Error> open(int sampleRate, int channels, std::optional<std::int64_t> bitRate);
   bool write(const AVAudioPCMBuffer& buffer, Error* error);
   bool finish(Error* error);
+
+  // The steps of open(), in their order.
+  std::optional<Error> openMuxer();
+  std::optional<Error> openEncoder(int sampleRate, int channels, std::optional<std::int64_t> bitRate);
+  std::optional<Error> addStream();
+  std::optional<Error> allocateBuffers(int sampleRate, int channels);
+  std::optional<Error> openOutputFile();
+  std::optional<Error> writeHeader();
 
   static int writePacket(void* opaque, std::uint8_t* data, int size);
   static std::int64_t seek(void* opaque, std::int64_t offset, int whence);
 
-  int encodeFromFifo(int frames);
-  int sendToEncoder(const AVFrame* frame);
-  int ioError() const { return muxer->pb->error; }
-  std::string failedStep() const {
-    return (encoderFailed ? "Could not encode the audio for " : "Could not write to ") + quoted(path);
+  Error creationFailed(int code, const std::string& step) const {
+    return av::error(code, "Could not create " + quoted(path) + ": " + step);
   }
+  Error encodingFailed(int code) const {
+    return av::error(code, "Could not encode the audio for " + quoted(path));
+  }
+  Error writingFailed(int code) const { return av::error(code, "Could not write to " + quoted(path)); }
+
+  std::optional<Error> encodeFromFifo(int frames);
+  std::optional<Error> sendToEncoder(const AVFrame* frame);
+  int ioError() const { return muxer->pb->error; }
   // Syncs what was written; the file then ends with a complete fragment.
   int syncIfWritten();
   void cutToLastFragment();
-  bool finishEncoding(Error* error);
+  std::optional<Error> finishEncoding();
   void release();
 
   const std::filesystem::path path;
@@ -317,6 +105,7 @@ struct AVAudioFile::Impl {
 
   std::mutex mutex;  // serialises writes and finish
   FileDescriptor fd;
+  FileDescriptor fileLock;  // the file's lock, held from its creation until it has its final form
   bool unsyncedBytes = false;
   off_t completeSize = -1;  // the file's size after the last sync, once there was one
   CustomIoPtr io;
@@ -329,11 +118,11 @@ struct AVAudioFile::Impl {
   FifoPtr fifo;
   std::int64_t nextPts = 0;  // in samples
   std::int64_t priming = 0;
-  bool encoderFailed = false;  // whether the last failure was the encoder's rather than the file's
 
   std::optional<Error> writeError;  // the first failure; later writes report it again
   bool finished = false;
   std::optional<Error> finishError;
+  std::optional<Error> conversionError;
 };
 
 int AVAudioFile::Impl::writePacket(void* opaque, std::uint8_t* data, int size) {
@@ -363,28 +152,37 @@ std::int64_t AVAudioFile::Impl::seek(void* opaque, std::int64_t offset, int when
   return position < 0 ? AVERROR(errno) : position;
 }
 
-bool AVAudioFile::Impl::open(int sampleRate, int channels, std::optional<std::int64_t> bitRate,
-                             Error* error) {
-  auto fail = [error](const Error& e) {
-    if (error != nullptr) *error = e;
-    return false;
-  };
+std::optional<Error> AVAudioFile::Impl::open(int sampleRate, int channels,
+                                             std::optional<std::int64_t> bitRate) {
+  if (auto failed = openMuxer()) return failed;
+  if (auto failed = openEncoder(sampleRate, channels, bitRate)) return failed;
+  if (auto failed = addStream()) return failed;
+  if (auto failed = allocateBuffers(sampleRate, channels)) return failed;
+  // The file comes last: nothing on the disk changes unless everything else is ready.
+  if (auto failed = openOutputFile()) return failed;
+  return writeHeader();
+}
 
+std::optional<Error> AVAudioFile::Impl::openMuxer() {
   AVFormatContext* rawMuxer = nullptr;
-  int ret = avformat_alloc_output_context2(&rawMuxer, nullptr, nullptr, path.c_str());
-  if (ret < 0) return fail(avError(ret, "Could not find a container for " + quoted(path)));
+  const int ret = avformat_alloc_output_context2(&rawMuxer, nullptr, nullptr, path.c_str());
+  if (ret < 0) return creationFailed(ret, "finding a container for its extension");
   muxer.reset(rawMuxer);
   container = muxer->oformat;
   const std::string_view containerName = container->name;
-  // The fragmenting options below exist only in the MPEG-4 family.
+  // The fragmenting options exist only in the MPEG-4 family.
   if (containerName != "ipod" && containerName != "mp4" && containerName != "mov") {
-    return fail(avError(AVERROR(EINVAL), "The extension of " + quoted(path) + " names no MPEG-4 container"));
+    return creationFailed(AVERROR(EINVAL), "its extension names no MPEG-4 container");
   }
+  return std::nullopt;
+}
 
+std::optional<Error> AVAudioFile::Impl::openEncoder(int sampleRate, int channels,
+                                                    std::optional<std::int64_t> bitRate) {
   const AVCodec* codec = avcodec_find_encoder_by_name("aac");
-  if (codec == nullptr) return fail(avError(AVERROR_ENCODER_NOT_FOUND, "Could not find the AAC encoder"));
+  if (codec == nullptr) return creationFailed(AVERROR_ENCODER_NOT_FOUND, "finding the AAC encoder");
   encoder.reset(avcodec_alloc_context3(codec));
-  if (!encoder) return fail(avError(AVERROR(ENOMEM), "Could not allocate the AAC encoder"));
+  if (!encoder) return creationFailed(AVERROR(ENOMEM), "allocating the AAC encoder");
   encoder->sample_fmt = AV_SAMPLE_FMT_FLTP;
   encoder->sample_rate = sampleRate;
   av_channel_layout_default(&encoder->ch_layout, channels);
@@ -392,55 +190,90 @@ bool AVAudioFile::Impl::open(int sampleRate, int channels, std::optional<std::in
   encoder->time_base = AVRational{1, sampleRate};
   // MPEG-4 keeps the decoder configuration in the header, not in each packet.
   if ((container->flags & AVFMT_GLOBALHEADER) != 0) encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
-  ret = avcodec_open2(encoder.get(), codec, nullptr);
-  if (ret < 0) return fail(avError(ret, "Could not open the AAC encoder for " + quoted(path)));
+  const int ret = avcodec_open2(encoder.get(), codec, nullptr);
+  if (ret < 0) return creationFailed(ret, "opening the AAC encoder");
   priming = encoder->initial_padding;
+  return std::nullopt;
+}
 
+std::optional<Error> AVAudioFile::Impl::addStream() {
   stream = avformat_new_stream(muxer.get(), nullptr);
-  if (stream == nullptr) return fail(avError(AVERROR(ENOMEM), "Could not add a stream to " + quoted(path)));
-  ret = avcodec_parameters_from_context(stream->codecpar, encoder.get());
-  if (ret < 0) return fail(avError(ret, "Could not configure the stream of " + quoted(path)));
+  if (stream == nullptr) return creationFailed(AVERROR(ENOMEM), "adding the audio track");
+  const int ret = avcodec_parameters_from_context(stream->codecpar, encoder.get());
+  if (ret < 0) return creationFailed(ret, "configuring the audio track");
   stream->time_base = encoder->time_base;
+  return std::nullopt;
+}
 
+std::optional<Error> AVAudioFile::Impl::allocateBuffers(int sampleRate, int channels) {
   fifo.reset(av_audio_fifo_alloc(encoder->sample_fmt, channels, encoder->frame_size));
   frame.reset(av_frame_alloc());
   packet.reset(av_packet_alloc());
-  if (!fifo || !frame || !packet) return fail(avError(AVERROR(ENOMEM), "Could not allocate buffers"));
+  if (!fifo || !frame || !packet) return creationFailed(AVERROR(ENOMEM), "allocating buffers");
   frame->nb_samples = encoder->frame_size;
   frame->format = encoder->sample_fmt;
   frame->sample_rate = sampleRate;
-  ret = av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout);
+  int ret = av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout);
   if (ret >= 0) ret = av_frame_get_buffer(frame.get(), 0);
-  if (ret < 0) return fail(avError(ret, "Could not allocate buffers"));
+  if (ret < 0) return creationFailed(ret, "allocating buffers");
+  return std::nullopt;
+}
 
-  fd = FileDescriptor(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!fd) return fail(avError(AVERROR(errno), "Could not open output file " + quoted(path)));
+std::optional<Error> AVAudioFile::Impl::openOutputFile() {
+  // Opened without truncating: what the file holds goes only once the lock shows that no other
+  // writer is recording into it.
+  FileDescriptor opened;
+  for (int attempt = 0;; ++attempt) {
+    opened = FileDescriptor(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    if (!opened) return creationFailed(AVERROR(errno), "opening the file");
+    if (::flock(opened.get(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EWOULDBLOCK) {
+        return Error("AVAudioFile", AVERROR(EBUSY),
+                     "Could not create " + quoted(path) + ": the file is being recorded by another recorder");
+      }
+      if (!locksUnsupported(errno)) return creationFailed(AVERROR(errno), "locking the file");
+      break;
+    }
+    // A writer that finished meanwhile renamed its final file over the name; the lock is only
+    // worth something on the file the name leads to now.
+    if (sameFile(opened.get(), path)) break;
+    if (attempt + 1 == kOpenAttempts) return creationFailed(AVERROR(EAGAIN), "opening the file");
+  }
+  if (::ftruncate(opened.get(), 0) != 0) return creationFailed(AVERROR(errno), "emptying the file");
+  fd = std::move(opened);
+  // The writer closes fd before the conversion; this descriptor keeps the lock until it is done.
+  fileLock = FileDescriptor(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
+  if (!fileLock) return creationFailed(AVERROR(errno), "keeping the file locked");
+
   auto* ioBuffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
-  if (ioBuffer == nullptr) return fail(avError(AVERROR(ENOMEM), "Could not allocate buffers"));
+  if (ioBuffer == nullptr) return creationFailed(AVERROR(ENOMEM), "allocating buffers");
   io.reset(avio_alloc_context(ioBuffer, kIoBufferSize, 1, this, nullptr, &Impl::writePacket, &Impl::seek));
   if (!io) {
     av_free(ioBuffer);
-    return fail(avError(AVERROR(ENOMEM), "Could not allocate buffers"));
+    return creationFailed(AVERROR(ENOMEM), "allocating buffers");
   }
   muxer->pb = io.get();
   muxer->flags |= AVFMT_FLAG_CUSTOM_IO;
+  return std::nullopt;
+}
 
+std::optional<Error> AVAudioFile::Impl::writeHeader() {
+  // Without any of these options the file would be a plain one, which a kill leaves unplayable.
   Dictionary options;
-  options.set("movflags", kFragmentedMovFlags);
-  options.set("frag_duration", kFragmentDurationMicroseconds);
-  options.set("flush_packets", "1");
+  int ret = options.set("movflags", kFragmentedMovFlags);
+  if (ret >= 0) ret = options.set("frag_duration", kFragmentDurationMicroseconds);
+  if (ret >= 0) ret = options.set("flush_packets", "1");
+  if (ret < 0) return creationFailed(ret, "setting up fragmenting");
   ret = avformat_write_header(muxer.get(), options.get());
   if (ret >= 0 && ioError() < 0) ret = ioError();
-  if (ret < 0) return fail(avError(ret, "Could not write the header of " + quoted(path)));
-  if (options.count() != 0) {
-    return fail(avError(AVERROR_OPTION_NOT_FOUND, "Could not set up fragmenting for " + quoted(path)));
-  }
+  if (ret < 0) return creationFailed(ret, "writing the header");
+  if (options.count() != 0) return creationFailed(AVERROR_OPTION_NOT_FOUND, "setting up fragmenting");
   avio_flush(muxer->pb);
-  if (ioError() < 0) return fail(avError(ioError(), "Could not write the header of " + quoted(path)));
+  if (ioError() < 0) return creationFailed(ioError(), "writing the header");
   ret = syncIfWritten();
-  if (ret < 0) return fail(avError(ret, "Could not write the header of " + quoted(path)));
+  if (ret < 0) return creationFailed(ret, "writing the header");
   syncDirectory(path);
-  return true;
+  return std::nullopt;
 }
 
 int AVAudioFile::Impl::syncIfWritten() {
@@ -457,31 +290,28 @@ void AVAudioFile::Impl::cutToLastFragment() {
   if (completeSize >= 0) (void)::ftruncate(fd.get(), completeSize);
 }
 
-// Sends what the encoder gives back to the muxer. 0 once the encoder wants more input.
-int AVAudioFile::Impl::sendToEncoder(const AVFrame* input) {
-  encoderFailed = true;
+// Sends what the encoder gives back to the muxer. None once the encoder wants more input.
+std::optional<Error> AVAudioFile::Impl::sendToEncoder(const AVFrame* input) {
   int ret = avcodec_send_frame(encoder.get(), input);
-  if (ret < 0) return ret;
+  if (ret < 0) return encodingFailed(ret);
   for (;;) {
-    encoderFailed = true;
     ret = avcodec_receive_packet(encoder.get(), packet.get());
-    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return 0;
-    if (ret < 0) return ret;
-    encoderFailed = false;
+    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return std::nullopt;
+    if (ret < 0) return encodingFailed(ret);
     packet->stream_index = stream->index;
     av_packet_rescale_ts(packet.get(), encoder->time_base, stream->time_base);
     ret = av_interleaved_write_frame(muxer.get(), packet.get());
     if (ret >= 0 && ioError() < 0) ret = ioError();
-    if (ret < 0) return ret;
+    if (ret < 0) return writingFailed(ret);
   }
 }
 
-int AVAudioFile::Impl::encodeFromFifo(int frames) {
-  int ret = av_frame_make_writable(frame.get());
-  if (ret < 0) return ret;
+std::optional<Error> AVAudioFile::Impl::encodeFromFifo(int frames) {
+  const int ret = av_frame_make_writable(frame.get());
+  if (ret < 0) return encodingFailed(ret);
   frame->nb_samples = frames;
   if (av_audio_fifo_read(fifo.get(), reinterpret_cast<void**>(frame->data), frames) != frames) {
-    return AVERROR_BUG;
+    return encodingFailed(AVERROR_BUG);
   }
   frame->pts = nextPts;
   nextPts += frames;
@@ -495,26 +325,26 @@ bool AVAudioFile::Impl::write(const AVAudioPCMBuffer& buffer, Error* error) {
     return false;
   };
   if (finished)
-    return fail(avError(AVERROR(EINVAL), "Could not write to " + quoted(path) + ", already finished"));
+    return fail(av::error(AVERROR(EINVAL), "Could not write to " + quoted(path) + ", already finished"));
   if (writeError) return fail(*writeError);
   if (!buffer.format() || !(*buffer.format() == format)) {
     const std::string given = buffer.format() ? describe(*buffer.format()) : "no format";
-    return fail(avError(AVERROR(EINVAL), "Could not write a buffer of " + given + " to " + quoted(path) +
-                                             ", which takes " + describe(format)));
+    return fail(av::error(AVERROR(EINVAL), "Could not write a buffer of " + given + " to " + quoted(path) +
+                                               ", which takes " + describe(format)));
   }
   const std::uint32_t frames = buffer.frameLength();
   if (frames == 0) return true;
   const AudioBufferList& list = *buffer.audioBufferList();
   if (list.mNumberBuffers() != format.channelCount()) {
-    return fail(avError(AVERROR(EINVAL),
-                        "Could not write a buffer without one plane per channel to " + quoted(path)));
+    return fail(av::error(AVERROR(EINVAL),
+                          "Could not write a buffer without one plane per channel to " + quoted(path)));
   }
   std::vector<void*> planes;
   for (const AudioBuffer& plane : list.mBuffers) {
     if (plane.mData == nullptr || plane.mDataByteSize < frames * sizeof(float)) {
       return fail(
-          avError(AVERROR(EINVAL),
-                  "Could not write a buffer with less data than its frame length to " + quoted(path)));
+          av::error(AVERROR(EINVAL),
+                    "Could not write a buffer with less data than its frame length to " + quoted(path)));
     }
     planes.push_back(plane.mData);
   }
@@ -524,27 +354,26 @@ bool AVAudioFile::Impl::write(const AVAudioPCMBuffer& buffer, Error* error) {
     const auto* samples = static_cast<const float*>(plane);
     for (std::uint32_t i = 0; i < frames; ++i) {
       if (!(std::fabs(samples[i]) <= kLargestSample)) {
-        return fail(avError(AVERROR(EINVAL),
-                            "Could not write a buffer with a sample that is not a number or is "
-                            "out of range to " +
-                                quoted(path)));
+        return fail(av::error(AVERROR(EINVAL),
+                              "Could not write a buffer with a sample that is not a number or is "
+                              "out of range to " +
+                                  quoted(path)));
       }
     }
   }
   if (av_audio_fifo_write(fifo.get(), planes.data(), static_cast<int>(frames)) != static_cast<int>(frames)) {
-    return fail(avError(AVERROR(ENOMEM), "Could not queue audio for " + quoted(path)));
+    return fail(av::error(AVERROR(ENOMEM), "Could not queue audio for " + quoted(path)));
   }
-  int ret = 0;
-  while (ret >= 0 && av_audio_fifo_size(fifo.get()) >= encoder->frame_size) {
-    ret = encodeFromFifo(encoder->frame_size);
+  std::optional<Error> failed;
+  while (!failed && av_audio_fifo_size(fifo.get()) >= encoder->frame_size) {
+    failed = encodeFromFifo(encoder->frame_size);
   }
   // A completed fragment is on its way to the disk only once it is synced.
-  if (ret >= 0) {
-    encoderFailed = false;
-    ret = syncIfWritten();
+  if (!failed) {
+    if (const int ret = syncIfWritten(); ret < 0) failed = writingFailed(ret);
   }
-  if (ret < 0) {
-    writeError = avError(ret, failedStep());
+  if (failed) {
+    writeError = std::move(failed);
     cutToLastFragment();
     return fail(*writeError);
   }
@@ -552,36 +381,29 @@ bool AVAudioFile::Impl::write(const AVAudioPCMBuffer& buffer, Error* error) {
   return true;
 }
 
-bool AVAudioFile::Impl::finishEncoding(Error* error) {
-  auto fail = [error, this](int code, const char* what) {
-    if (error != nullptr) *error = avError(code, std::string(what) + " " + quoted(path));
-    return false;
-  };
-  int ret = 0;
-  if (const int left = av_audio_fifo_size(fifo.get()); left > 0) ret = encodeFromFifo(left);
-  if (ret >= 0) ret = sendToEncoder(nullptr);
-  if (ret < 0) {
-    if (error != nullptr) *error = avError(ret, failedStep());
-    return false;
+std::optional<Error> AVAudioFile::Impl::finishEncoding() {
+  if (const int left = av_audio_fifo_size(fifo.get()); left > 0) {
+    if (auto failed = encodeFromFifo(left)) return failed;
   }
-  ret = av_write_trailer(muxer.get());
+  if (auto failed = sendToEncoder(nullptr)) return failed;
+  int ret = av_write_trailer(muxer.get());
   if (ret >= 0 && ioError() < 0) ret = ioError();
   if (ret >= 0) {
     avio_flush(muxer->pb);
     ret = ioError();
   }
-  if (ret < 0) return fail(ret, "Could not write the end of");
+  if (ret < 0) return av::error(ret, "Could not write the end of " + quoted(path));
   unsyncedBytes = true;
   ret = syncIfWritten();
   if (ret >= 0) ret = fd.close();
-  if (ret < 0) return fail(ret, "Could not close");
-  return true;
+  if (ret < 0) return av::error(ret, "Could not close " + quoted(path));
+  return std::nullopt;
 }
 
 void AVAudioFile::Impl::release() {
   muxer.reset();
   io.reset();
-  fd.close();
+  (void)fd.close();
   fifo.reset();
   frame.reset();
   packet.reset();
@@ -589,23 +411,25 @@ void AVAudioFile::Impl::release() {
 }
 
 bool AVAudioFile::Impl::finish(Error* error) {
-  std::lock_guard lock(mutex);
+  std::lock_guard guard(mutex);
   if (!finished) {
     finished = true;
-    Error failure;
     if (writeError) {
       finishError = writeError;
-    } else if (!finishEncoding(&failure)) {
-      finishError = failure;
+    } else if (auto failed = finishEncoding()) {
+      finishError = std::move(failed);
       cutToLastFragment();
     }
     release();
     // Without a complete fragmented file there is nothing sound to convert; it stays as it is.
-    if (!finishError) {
-      PlainFileConversion(path, container, static_cast<int>(format.sampleRate()), priming,
-                          framesWritten.load())
-          .run();
+    // Nor is there anything to convert without audio: a plain file would lose the empty track,
+    // which the fragmented one keeps.
+    if (!finishError && framesWritten.load() > 0) {
+      conversionError = convertToPlainFile(path, container, static_cast<int>(format.sampleRate()), priming,
+                                           framesWritten.load());
     }
+    (void)fileLock.close();
+    removeInterruptedConversions(directoryOf(path));
   }
   if (finishError && error != nullptr) *error = *finishError;
   return !finishError;
@@ -617,7 +441,8 @@ std::shared_ptr<AVAudioFile> AVAudioFile::initForWriting(const std::filesystem::
                                                          Error* error) {
   silenceLibraryLog();
   auto fail = [error, &path](const std::string& what) -> std::shared_ptr<AVAudioFile> {
-    if (error != nullptr) *error = avError(AVERROR(EINVAL), "Could not create " + quoted(path) + ": " + what);
+    if (error != nullptr)
+      *error = av::error(AVERROR(EINVAL), "Could not create " + quoted(path) + ": " + what);
     return nullptr;
   };
   auto setting = [&settings](const std::string& key) -> std::optional<std::int64_t> {
@@ -643,8 +468,9 @@ std::shared_ptr<AVAudioFile> AVAudioFile::initForWriting(const std::filesystem::
   if (!format) return fail("no valid processing format");
 
   auto impl = std::make_unique<Impl>(path, *format);
-  if (!impl->open(static_cast<int>(*sampleRate), static_cast<int>(*channels), bitRate, error)) {
-    // Leave nothing half-made behind if the file itself was created.
+  if (auto failed = impl->open(static_cast<int>(*sampleRate), static_cast<int>(*channels), bitRate)) {
+    if (error != nullptr) *error = *failed;
+    // Leave nothing half-made behind if the file itself was ours (opened, locked and emptied).
     const bool created = static_cast<bool>(impl->fd);
     impl->release();
     if (created) ::unlink(path.c_str());
@@ -668,5 +494,10 @@ const AVAudioFormat& AVAudioFile::processingFormat() const { return impl_->forma
 std::int64_t AVAudioFile::length() const { return impl_->framesWritten.load(); }
 
 const std::filesystem::path& AVAudioFile::url() const { return impl_->path; }
+
+std::optional<Error> AVAudioFile::conversionError() const {
+  std::lock_guard guard(impl_->mutex);
+  return impl_->conversionError;
+}
 
 }  // namespace platform

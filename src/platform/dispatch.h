@@ -1,6 +1,6 @@
 // Where work runs: the process-wide global concurrent queue (a thread pool), one-shot delayed
-// work on it, a counting semaphore, fire-and-forget asynchronous tasks (coroutines on the pool)
-// and signal handling on ordinary threads.
+// work on it, a counting semaphore, fire-and-forget asynchronous tasks (coroutines on the pool).
+// Signals are in platform/signals.h.
 //
 // The pool lives until the process ends and is never destroyed, so that ending the process from
 // any thread cannot race its shutdown.
@@ -10,7 +10,6 @@
 #include <asio/thread_pool.hpp>
 #include <chrono>
 #include <functional>
-#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <semaphore>
@@ -60,16 +59,5 @@ using Completion = std::function<void(std::optional<Error>)>;
 // Suspends the calling task until the completion handed to start has been called, then resumes
 // it on the global queue (never on the caller of the completion) with the completion's error.
 Task<std::optional<Error>> awaitCompletion(std::function<void(Completion)> start);
-
-// Makes one dedicated thread the only one that receives these signals, so that their work keeps
-// the order in which they arrived even when they come in quick succession (a thread preempted
-// inside the signal handler would otherwise let a later signal overtake). Call it before any
-// other thread starts, since threads inherit the caller's signal mask. The signals keep their
-// default action until handleSignal is called for them.
-void receiveSignalsOnOneThread(std::initializer_list<int> signals);
-
-// From now on, signo runs handler on the global queue instead of its default action. Signals
-// are handled one at a time, in the order they arrive.
-void handleSignal(int signo, std::function<void(int)> handler);
 
 }  // namespace platform

@@ -1,7 +1,9 @@
-// Recording control: the stream-start watchdog, SIGINT, stream failure, teardown, pause and resume.
+// Recording control: the stream-start watchdog, the stop (signals, the controller gone), stream failure,
+// teardown, pause and resume.
 #include <csignal>
 
 #include "media/date_formatting.h"
+#include "platform/signals.h"
 #include "recorder/recorder_cli.h"
 #include "response/response_handler.h"
 
@@ -60,22 +62,39 @@ std::optional<RecorderCLI::FinishFailure> RecorderCLI::terminateRecording() {
   if (!file) return std::nullopt;
   Error error;
   if (!file->finish(&error)) return FinishFailure{file->url().string(), error};
+  // The file is complete and plays, only not in its plain form; the reason is worth a line.
+  if (std::optional<Error> conversion = file->conversionError()) {
+    ResponseHandler::printLine("Error converting audio file: " + conversion->description());
+  }
   return std::nullopt;
 }
 
+namespace {
+
+// The stop, the same for SIGINT, SIGTERM, SIGHUP and the controlling program gone: the file is
+// finished first, then the line (which nobody receives once the reader has gone) ends the process.
+void stopRecording() {
+  std::optional<RecorderCLI::FinishFailure> failure = RecorderCLI::terminateRecording();
+  const std::string timestamp = media::toISO8601Timestamp(std::chrono::system_clock::now());
+  if (failure) {
+    ResponseHandler::returnResponse({{"code", "AUDIO_FILE_FINISH_FAILED"},
+                                     {"path", failure->path},
+                                     {"error", failure->error.localizedDescription()},
+                                     {"timestamp", timestamp}});
+  }
+  ResponseHandler::returnResponse({{"code", "RECORDING_STOPPED"}, {"timestamp", timestamp}});
+}
+
+}  // namespace
+
 void RecorderCLI::setupInterruptSignalHandler() {
-  handleSignal(SIGINT, [](int signo) {
-    if (signo != SIGINT) return;
-    std::optional<FinishFailure> failure = terminateRecording();
-    const std::string timestamp = media::toISO8601Timestamp(std::chrono::system_clock::now());
-    if (failure) {
-      ResponseHandler::returnResponse({{"code", "AUDIO_FILE_FINISH_FAILED"},
-                                       {"path", failure->path},
-                                       {"error", failure->error.localizedDescription()},
-                                       {"timestamp", timestamp}});
-    }
-    ResponseHandler::returnResponse({{"code", "RECORDING_STOPPED"}, {"timestamp", timestamp}});
-  });
+  auto stop = [](int) { stopRecording(); };
+  handleSignal(SIGINT, stop);
+  // A process manager's stop and a closed terminal; under nohup SIGHUP stays ignored.
+  handleSignalUnlessIgnored(SIGTERM, stop);
+  handleSignalUnlessIgnored(SIGHUP, stop);
+  // Recording on for nobody would fill the disk.
+  handleOutputReaderGone(stopRecording);
 }
 
 void RecorderCLI::stream(SCStream& /*stream*/, const Error& /*error*/) {

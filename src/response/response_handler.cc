@@ -1,17 +1,28 @@
 #include "response/response_handler.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
+
+#include "platform/signals.h"
 
 namespace ResponseHandler {
 
 namespace {
 
+// Flushed with every line, so that a controlling program reading a pipe sees each as it happens.
 void writeLine(std::string line) {
+  // Its reader gone, the controlling program is not there to read it; the stop is under way.
+  if (platform::outputReaderGone()) return;
   line.push_back('\n');
-  // One fwrite takes the stream's lock once: lines from several threads never interleave.
-  std::fwrite(line.data(), 1, line.size(), stdout);
+  // Written and flushed under the stream's lock: lines from several threads never interleave.
+  flockfile(stdout);
+  const bool written =
+      std::fwrite(line.data(), 1, line.size(), stdout) == line.size() && std::fflush(stdout) == 0;
+  const int error = errno;
+  funlockfile(stdout);
+  if (!written) platform::reportOutputWriteError(error);
 }
 
 }  // namespace
@@ -35,7 +46,6 @@ std::string serializedLine(const Response& response) {
 
 void returnResponse(const Response& response, bool shouldExitProcess) {
   writeLine(serializedLine(response));
-  std::fflush(stdout);
   if (shouldExitProcess) exitProcess();
 }
 

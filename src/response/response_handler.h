@@ -1,7 +1,8 @@
 // The response channel: every outcome the controlling program acts on is one compact JSON line
 // on standard output; a few progress and error lines are plain text on the same stream.
 //
-// May be called from any thread. Each line is written as one unit, so lines never interleave.
+// May be called from any thread. Each line is written and flushed as one unit, so lines never
+// interleave. Once the reader of standard output has gone, nothing more is written.
 #pragma once
 
 #include <map>
@@ -23,7 +24,7 @@ std::string serializedLine(const Response& response);
 // status 0 and the call does not return.
 void returnResponse(const Response& response, bool shouldExitProcess = true);
 
-// A plain text line, not flushed: it reaches a pipe with the next response or at the end.
+// A plain text line, flushed like a response.
 void printLine(std::string_view text);
 
 // Ends the process with status 0 after flushing standard output, without running static

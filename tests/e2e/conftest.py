@@ -83,10 +83,10 @@ def recorder(tmp_path):
     standard error."""
     started = []
 
-    def start(args, server=None, pulse_server=None, fsize_limit=None, extra_env=None):
+    def start(args, server=None, pulse_server=None, **options):
         target = pulse_server or server.pulse_server
         workdir = tmp_path / f"run{len(started)}"
-        rec = Recorder(args, target, workdir, fsize_limit=fsize_limit, extra_env=extra_env)
+        rec = Recorder(args, target, workdir, **options)
         started.append(rec)
         return rec
 

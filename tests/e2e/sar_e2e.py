@@ -9,6 +9,7 @@ import os
 import re
 import select
 import signal
+import socket
 import subprocess
 import tempfile
 import threading
@@ -261,11 +262,19 @@ def signal_caught(pid, signum):
     return bool(match) and bool(int(match.group(1), 16) & (1 << (signum - 1)))
 
 
+def signal_pending(pid, signum):
+    """Whether signum is pending for the process (its ShdPnd mask)."""
+    status = Path(f"/proc/{pid}/status").read_text()
+    match = re.search(r"^ShdPnd:\s*([0-9a-f]+)$", status, re.M)
+    return bool(match) and bool(int(match.group(1), 16) & (1 << (signum - 1)))
+
+
 class Recorder:
     """The program run as a controlling program runs it: clean environment, stdout read line by line
     with arrival times, signals, bounded waits."""
 
-    def __init__(self, args, pulse_server, workdir, fsize_limit=None, extra_env=None):
+    def __init__(self, args, pulse_server, workdir, fsize_limit=None, extra_env=None, launcher=(),
+                 stdout_socket=False, program=None):
         home = Path(workdir) / "home"
         runtime = Path(workdir) / "run"
         home.mkdir(parents=True, exist_ok=True)
@@ -278,8 +287,9 @@ class Recorder:
         env.update(extra_env or {})
 
         def limit_file_size():
+            # SIGXFSZ stays at its default action, which subprocess restores: ending the process
+            # at a write beyond the limit.
             import resource
-            signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             resource.setrlimit(resource.RLIMIT_FSIZE, (fsize_limit, fsize_limit))
 
         self.args = list(args)
@@ -289,9 +299,17 @@ class Recorder:
         self._cond = threading.Condition()
         self._eof = False
         self.t0 = time.monotonic()
-        self.proc = subprocess.Popen([PROGRAM, *self.args], env=env, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        # Written to by close_stdout, to take the reader out of its wait.
+        self._wake_r, self._wake_w = os.pipe()
+        # Standard output is a pipe, or with stdout_socket one end of a socket pair.
+        ours, theirs = socket.socketpair() if stdout_socket else (None, None)
+        self.proc = subprocess.Popen([*launcher, str(program or PROGRAM), *self.args], env=env,
+                                     stdin=subprocess.DEVNULL,
+                                     stdout=theirs.fileno() if theirs else subprocess.PIPE, stderr=subprocess.PIPE,
                                      preexec_fn=limit_file_size if fsize_limit else None)
+        if theirs:
+            theirs.close()
+        self._stdout = ours or self.proc.stdout
         self._threads = [threading.Thread(target=self._read_stdout, daemon=True),
                          threading.Thread(target=self._read_stderr, daemon=True)]
         for thread in self._threads:
@@ -301,15 +319,42 @@ class Recorder:
         return time.monotonic() - self.t0
 
     def _read_stdout(self):
-        for raw in self.proc.stdout:
+        fd = self._stdout.fileno()
+        pending = b""
+        while True:
+            ready, _, _ = select.select([fd, self._wake_r], [], [])
+            if self._wake_r in ready:
+                break
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                break
             t = self.now()
-            text = raw.decode("utf-8", errors="replace").rstrip("\n")
-            with self._cond:
-                self.lines.append(Line(t, text, _parse(text)))
-                self._cond.notify_all()
+            *complete, pending = (pending + chunk).split(b"\n")
+            self._add_lines(t, complete)
+        if pending:
+            self._add_lines(self.now(), [pending])
         with self._cond:
             self._eof = True
             self._cond.notify_all()
+
+    def _add_lines(self, t, raws):
+        with self._cond:
+            for raw in raws:
+                text = raw.decode("utf-8", errors="replace")
+                self.lines.append(Line(t, text, _parse(text)))
+            self._cond.notify_all()
+
+    def close_stdout(self, shutdown_only=False):
+        """Closes the reading end of the program's standard output, as a controlling program that
+        dies does; with shutdown_only, a socket is only shut down for reading (the program notices
+        at its next write). Returns the moment."""
+        os.write(self._wake_w, b"x")
+        self._threads[0].join(timeout=5)
+        if shutdown_only:
+            self._stdout.shutdown(socket.SHUT_RD)
+        else:
+            self._stdout.close()
+        return self.now()
 
     def _read_stderr(self):
         self.stderr = self.proc.stderr.read()
@@ -335,6 +380,24 @@ class Recorder:
             assert self.proc.poll() is None, f"ended with {self.proc.returncode}: {self.texts()}"
             assert time.monotonic() < deadline, f"signal {signum} not handled after {timeout} s"
             time.sleep(0.002)
+
+    def wait_received(self, signum, timeout=5.0):
+        """Waits until the program has taken signum off its pending set, so that a signal sent next
+        cannot overtake it."""
+        deadline = time.monotonic() + timeout
+        while signal_pending(self.proc.pid, signum):
+            assert time.monotonic() < deadline, f"signal {signum} still pending after {timeout} s"
+            time.sleep(0.002)
+
+    def wait_text(self, text, timeout=5.0):
+        """Waits for a plain line."""
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            while not any(line.text == text for line in self.lines):
+                remaining = deadline - time.monotonic()
+                if self._eof or remaining <= 0:
+                    raise AssertionError(f"no {text!r} within {timeout} s; output so far: {self.texts()}")
+                self._cond.wait(remaining)
 
     def send(self, signum):
         self.sent.append((self.now(), signum))
@@ -377,8 +440,10 @@ class Recorder:
             self.proc.wait(timeout=5)
         for thread in self._threads:
             thread.join(timeout=5)
-        for stream in (self.proc.stdout, self.proc.stderr):
+        for stream in (self._stdout, self.proc.stderr):
             stream.close()
+        for fd in (self._wake_r, self._wake_w):
+            os.close(fd)
 
 
 # --- checking the recording ----------------------------------------------------------------------
@@ -390,6 +455,33 @@ def probe(path):
     audio = [s for s in info.get("streams", []) if s.get("codec_type") == "audio"]
     assert len(audio) == 1, f"{path}: expected one audio stream, got {info.get('streams')}"
     return info["format"], audio[0]
+
+
+def top_level_boxes(path):
+    """The types of an MPEG-4 file's top-level boxes, in file order."""
+    boxes = []
+    with open(path, "rb") as f:
+        size = os.fstat(f.fileno()).st_size
+        offset = 0
+        while offset + 8 <= size:
+            f.seek(offset)
+            header = f.read(16)
+            length, kind = int.from_bytes(header[:4], "big"), header[4:8].decode("latin-1")
+            if length == 1:
+                length = int.from_bytes(header[8:16], "big")
+            elif length == 0:
+                length = size - offset
+            assert length >= 8, f"{path}: broken box {kind!r} at {offset}"
+            boxes.append(kind)
+            offset += length
+    return boxes
+
+
+def check_plain_layout(path):
+    """A finished file: the index (moov) before the audio (mdat), no fragments."""
+    boxes = top_level_boxes(path)
+    assert "moof" not in boxes and "mvex" not in boxes, boxes
+    assert "moov" in boxes and "mdat" in boxes and boxes.index("moov") < boxes.index("mdat"), boxes
 
 
 def decode(path):

@@ -53,7 +53,7 @@ std::vector<float> decodeAudio(const std::filesystem::path& file, int channels) 
   const ChildResult run = runProgram({"/usr/bin/ffmpeg", "-v", "error", "-i", file.string(), "-f", "f32le",
                                       "-ac", std::to_string(channels), "-"});
   std::vector<float> samples(run.out.size() / sizeof(float));
-  std::memcpy(samples.data(), run.out.data(), samples.size() * sizeof(float));
+  if (!samples.empty()) std::memcpy(samples.data(), run.out.data(), samples.size() * sizeof(float));
   return samples;
 }
 

@@ -1,0 +1,3 @@
+export * from './index.js';
+import client from './index.js';
+export default client;
