@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <csignal>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "support/capture_probe.h"
@@ -83,6 +87,21 @@ class CaptureTest : public testing::TestWithParam<SoundServerKind> {
     }
     ADD_FAILURE() << "no output named " << sink;
     return nullptr;
+  }
+
+  // The server's module index of the null output named sink.
+  std::string moduleOf(const std::string& sink) {
+    std::istringstream modules(server_.pactl({"list", "short", "modules"}));
+    std::string line;
+    while (std::getline(modules, line)) {
+      std::istringstream fields(line);
+      std::string index, name, argument;
+      fields >> index >> name;
+      while (fields >> argument) {
+        if (name == "module-null-sink" && argument == "sink_name=" + sink) return index;
+      }
+    }
+    return "";
   }
 
   // What records on the server, once a departed client's streams are gone.
@@ -197,24 +216,72 @@ TEST_P(CaptureTest, ToneComesBackAtItsFrequency) {
   EXPECT_NEAR(frequency, 1000, 20);
 }
 
+double hostSeconds() { return platform::CMClockGetTime(platform::CMClockGetHostTimeClock()).seconds(); }
+
+// A stop cuts the audio where it was asked for: what was captured before it is delivered, nothing
+// captured between the stop and the restart is, and what follows the restart is.
 TEST_P(CaptureTest, StopHaltsDeliveriesAndStartResumesThem) {
   auto stream = startCapturing();
   ASSERT_TRUE(stream);
   ASSERT_TRUE(output_->waitFor(5));
 
+  const double stopAsked = hostSeconds();
   auto stopped = testsupport::stopAndWait(*stream);
+  const double stopAnswered = hostSeconds();
   ASSERT_TRUE(stopped);
   EXPECT_FALSE(*stopped);
-  // Deliveries already handed to the queue may still land.
-  std::this_thread::sleep_for(100ms);
-  const auto afterStop = output_->count();
-  std::this_thread::sleep_for(400ms);
-  EXPECT_EQ(output_->count(), afterStop);
+  constexpr double kFrame = 1.0 / 48000;
+  ASSERT_TRUE(output_->waitForDelivery([&](const auto& d) { return d.end >= stopAsked - kFrame; }))
+      << "the audio up to the stop never came";
 
+  const double restartAsked = hostSeconds();
   auto restarted = testsupport::startAndWait(*stream);
   ASSERT_TRUE(restarted);
   EXPECT_FALSE(*restarted);
-  EXPECT_TRUE(output_->waitFor(afterStop + 5));
+  ASSERT_TRUE(output_->waitForDelivery([&](const auto& d) { return d.start >= restartAsked - kFrame; }))
+      << "no audio after the restart";
+  for (const auto& delivery : output_->deliveries()) {
+    EXPECT_TRUE(delivery.end <= stopAnswered + kFrame || delivery.start >= restartAsked - kFrame)
+        << "captured while stopped: " << delivery.start << ".." << delivery.end << " stop " << stopAsked
+        << ".." << stopAnswered << " restart " << restartAsked;
+  }
+  EXPECT_EQ(delegate_->calls(), 0);
+}
+
+// A faulty player's NaN passes a float output untouched; the capture hands on silence in its place.
+TEST_P(CaptureTest, NonFiniteSamplesArriveAsSilence) {
+  startServer(1);
+  server_.pactl({"load-module", "module-null-sink", "sink_name=float", "format=float32le"});
+  platform::SCStreamRef stream;
+  for (int i = 0; i < 100 && !stream; ++i) {
+    auto answer = testsupport::queryContent();
+    if (answer && answer->content && answer->content->displays().size() == 2) stream = makeStream("float");
+  }
+  ASSERT_TRUE(stream) << "the float output never appeared";
+  auto started = testsupport::startAndWait(*stream);
+  ASSERT_TRUE(started && !*started);
+  testsupport::TonePlayer tone(server_, "float", 1000, 48000, 2, 20, true);
+  ASSERT_TRUE(
+      output_->waitForSamples([](const std::vector<float>& s) { return audibleSamples(s) >= 24000; }, 15s))
+      << "no tone arrived";
+  const auto samples = output_->firstChannel();
+  EXPECT_TRUE(std::all_of(samples.begin(), samples.end(), [](float s) { return std::isfinite(s); }));
+}
+
+// A start the server refuses (the output went away between the query and the start) is the start's
+// error alone: the stream never ran, so it has not stopped either.
+TEST_P(CaptureTest, RefusedStartIsTheStartsErrorOnly) {
+  startServer(1);
+  auto display = std::make_shared<platform::SCDisplay>(platform::SCDisplay{"out", "", "gone.monitor"});
+  SCStreamConfiguration configuration;
+  configuration.setCapturesAudio(true);
+  auto stream = platform::ScreenCaptureService::system().makeStream(SCContentFilter(display, {}, {}),
+                                                                    configuration, delegate_);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    auto started = testsupport::startAndWait(*stream);
+    ASSERT_TRUE(started);
+    EXPECT_TRUE(*started);
+  }
   EXPECT_EQ(delegate_->calls(), 0);
 }
 
@@ -235,6 +302,27 @@ TEST_P(CaptureTest, KilledServerStopsTheStreamWithOneError) {
   EXPECT_TRUE(*restarted);
 }
 
+// A server that stops answering (here held still) ends the capture with an error in bounded time,
+// even while the capture is stopped and expects no audio.
+TEST_P(CaptureTest, FrozenServerStopsTheStreamWithAnError) {
+  auto stream = startCapturing();
+  ASSERT_TRUE(stream);
+  ASSERT_TRUE(output_->waitFor(3));
+  auto stopped = testsupport::stopAndWait(*stream);
+  ASSERT_TRUE(stopped && !*stopped);
+  // The process that answers clients is the last one the script started.
+  std::ifstream pids(server_.dir() + "/server/pids");
+  pid_t pid = 0;
+  for (pid_t next; pids >> next;) pid = next;
+  ASSERT_GT(pid, 0);
+  ::kill(pid, SIGSTOP);
+  const bool called = delegate_->waitForCall(15s);
+  ::kill(pid, SIGCONT);
+  ASSERT_TRUE(called);
+  EXPECT_NE(delegate_->firstError()->description().find("stopped answering"), std::string::npos)
+      << delegate_->firstError()->description();
+}
+
 TEST_P(CaptureTest, RemovedOutputFailsTheStreamInsteadOfMovingIt) {
   startServer(2);
   auto stream = makeStream("out");
@@ -243,7 +331,7 @@ TEST_P(CaptureTest, RemovedOutputFailsTheStreamInsteadOfMovingIt) {
   ASSERT_TRUE(started && !*started);
   ASSERT_TRUE(output_->waitFor(3));
 
-  const auto module = server_.moduleOf("out");
+  const auto module = moduleOf("out");
   ASSERT_FALSE(module.empty());
   server_.pactl({"unload-module", module});
   ASSERT_TRUE(delegate_->waitForCall());

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/permissions.h"
+#include "platform/pulse/record_stream.h"
 #include "platform/pulse_connection.h"
 
 namespace platform {
@@ -16,30 +17,17 @@ using Clock = std::chrono::steady_clock;
 // The whole answer within this, even when a server accepts the connection and never replies.
 constexpr auto kTimeout = std::chrono::seconds(2);
 
-struct StreamDeleter {
-  void operator()(pa_stream* stream) const {
-    pa_stream_set_state_callback(stream, nullptr, nullptr);
-    pa_stream_disconnect(stream);
-    pa_stream_unref(stream);
-  }
-};
-
 // With the lock held: whether a record stream on source becomes ready.
 bool canRecord(PulseConnection& connection, const std::string& source, Clock::time_point deadline) {
   const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, 48000, 2};
-  std::unique_ptr<pa_stream, StreamDeleter> stream(
-      pa_stream_new(connection.context(), "access check", &spec, nullptr));
+  pulse::StreamPtr stream(pa_stream_new(connection.context(), "access check", &spec, nullptr));
   if (!stream) return false;
   pa_stream_set_state_callback(
       stream.get(), [](pa_stream*, void* userdata) { static_cast<PulseConnection*>(userdata)->signal(); },
       &connection);
   // Corked: the check needs the server's consent, not audio.
   const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_START_CORKED);
-  if (pa_stream_connect_record(stream.get(), source.c_str(), nullptr, flags) < 0) return false;
-  auto state = [&] { return pa_stream_get_state(stream.get()); };
-  connection.waitUntil([&] { return state() != PA_STREAM_CREATING && state() != PA_STREAM_UNCONNECTED; },
-                       deadline);
-  return state() == PA_STREAM_READY;
+  return !pulse::connectRecordStream(connection, stream.get(), source, nullptr, flags, deadline);
 }
 
 bool outputCanBeRecorded(bool autospawn) {

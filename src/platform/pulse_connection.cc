@@ -113,8 +113,10 @@ bool PulseConnection::waitUntil(const std::function<bool()>& done, Clock::time_p
         timer->connection->signal();
       },
       &timer);
+  // Without its timer the wait would have no deadline: give up instead.
+  if (event == nullptr) return done();
   while (!done() && !failed() && !timer.expired) pa_threaded_mainloop_wait(mainloop());
-  if (event != nullptr) pa_threaded_mainloop_get_api(mainloop())->time_free(event);
+  pa_threaded_mainloop_get_api(mainloop())->time_free(event);
   return done();
 }
 

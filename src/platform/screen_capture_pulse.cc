@@ -1,13 +1,17 @@
 // The capture service on libpulse: the outputs (sinks) are the displays, and a stream records the
 // chosen output's monitor source.
+#include <pulse/rtclock.h>
+
 #include <algorithm>
 #include <asio/post.hpp>
 #include <asio/strand.hpp>
+#include <cmath>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <thread>
 
+#include "platform/pulse/record_stream.h"
 #include "platform/pulse_connection.h"
 #include "platform/screen_capture.h"
 
@@ -23,6 +27,10 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kServerTimeout = std::chrono::seconds(5);
 // Small fragments, so that the first buffer arrives well inside the recorder's start watchdog.
 constexpr pa_usec_t kFragmentUsec = 10 * PA_USEC_PER_MSEC;
+// Capture times further than this from what a chunk's arrival says start afresh (after a gap).
+constexpr auto kResync = std::chrono::milliseconds(20);
+// How often a running capture asks the server whether it still answers.
+constexpr pa_usec_t kHeartbeatUsec = 500 * PA_USEC_PER_MSEC;
 
 // Runs on its own short-lived thread: blocking for the server must not hold a pool thread.
 void queryContent(const ScreenCaptureService::ContentCompletion& completion) {
@@ -77,37 +85,414 @@ void queryContent(const ScreenCaptureService::ContentCompletion& completion) {
   completion(std::make_shared<SCShareableContent>(std::move(sinks)), std::nullopt);
 }
 
-struct StreamDeleter {
-  void operator()(pa_stream* stream) const {
-    pa_stream_set_state_callback(stream, nullptr, nullptr);
-    pa_stream_set_read_callback(stream, nullptr, nullptr);
-    pa_stream_disconnect(stream);
-    pa_stream_unref(stream);
+// One record stream on one output's monitor: its own connection, its state, and which of the audio
+// it receives is delivered. A stream object may own more than one while it moves between outputs.
+//
+// States and what moves between them (all in enter()):
+//   idle -> connecting        open(), on the control strand
+//   connecting -> running     the server confirmed the stream
+//   connecting -> idle        the server refused it, or did not answer in time (open() says why)
+//   running <-> corked        pause() / resume(): what was captured while corked is not delivered
+//   running|corked -> failed  the stream or the connection failed: onFailure, once
+//   any -> closed             close(); nothing is delivered or reported afterwards
+// A pause keeps the server's stream running: uncorking a PipeWire stream brings its audio back
+// only 55-65 ms later, and that audio is gone. Instead each frame is delivered or not by the
+// moment it was captured, so a pause and a resume cut the audio where the requests came.
+class MonitorCapture {
+ public:
+  enum class State { idle, connecting, running, corked, failed, closed };
+  using Clock = std::chrono::steady_clock;
+  using AudioHandler = std::function<void(const float* interleaved, size_t frames, CMTime pts)>;
+  using FailureHandler = std::function<void(const Error&)>;
+
+  // The handlers run on the mainloop thread.
+  MonitorCapture(SCDisplayRef display, int64_t sampleRate, int64_t channelCount, AudioHandler onAudio,
+                 FailureHandler onFailure)
+      : display_(std::move(display)),
+        sampleRate_(sampleRate),
+        channelCount_(channelCount),
+        onAudio_(std::move(onAudio)),
+        onFailure_(std::move(onFailure)) {}
+
+  MonitorCapture(const MonitorCapture&) = delete;
+  MonitorCapture& operator=(const MonitorCapture&) = delete;
+  ~MonitorCapture() { close(); }
+
+  // Not on the mainloop thread. Blocks until the server confirmed the stream, at most about
+  // twice kServerTimeout (the connection, then the stream). None when running.
+  std::optional<Error> open() {
+    if (!display_ || display_->monitorSourceName.empty()) {
+      return makeError(PA_ERR_INVALID, "The filter names no output");
+    }
+    if (sampleRate_ <= 0 || sampleRate_ > PA_RATE_MAX || channelCount_ <= 0 ||
+        channelCount_ > PA_CHANNELS_MAX) {
+      return makeError(PA_ERR_INVALID, "Unsupported sample rate or channel count");
+    }
+    Error connectError(pulse::kErrorDomain, PA_OK, "");
+    auto connection = PulseConnection::connect(true, kServerTimeout, &connectError);
+    if (!connection) return connectError;
+    std::optional<Error> error;
+    {
+      PulseConnection::Lock lock(*connection);
+      connection_ = connection.get();
+      enter(State::connecting);
+      connection_->onFailure([this](const Error& failure) { fail(failure); });
+      error = connectStream();
+      if (error) {
+        connection_->onFailure(nullptr);
+        stopHeartbeat();
+        stream_.reset();
+        enter(State::idle);
+        connection_ = nullptr;
+      }
+    }
+    // A refused stream starts afresh next time; the mainloop thread is stopped without the lock.
+    if (!error) connectionOwner_ = std::move(connection);
+    return error;
   }
+
+  // Not on the mainloop thread. From the moment at (of the request; no earlier than the last
+  // one) what is captured is delivered (resume) or not (pause). True when the state allows it
+  // (running or corked).
+  bool pause(Clock::time_point at) { return setDelivering(false, at); }
+  bool resume(Clock::time_point at) { return setDelivering(true, at); }
+
+  State state() const {
+    std::lock_guard guard(stateMutex_);
+    return state_;
+  }
+
+  // Not on the mainloop thread.
+  void close() {
+    if (!connectionOwner_) {
+      enter(State::closed);
+      return;
+    }
+    {
+      PulseConnection::Lock lock(*connectionOwner_);
+      connectionOwner_->onFailure(nullptr);
+      enter(State::closed);
+      stopHeartbeat();
+      stream_.reset();
+    }
+    connectionOwner_.reset();
+    connection_ = nullptr;
+  }
+
+ private:
+  // A change of delivery at a moment of capture.
+  struct Switch {
+    Clock::time_point at;
+    bool delivering;
+  };
+
+  // Every change of state goes through here. With the mainloop lock held once a connection exists.
+  void enter(State next) {
+    State previous;
+    {
+      std::lock_guard guard(stateMutex_);
+      previous = state_;
+      if (previous == State::closed || (previous == State::failed && next != State::closed)) return;
+      state_ = next;
+    }
+    if (next == State::failed && (previous == State::running || previous == State::corked) && failure_) {
+      onFailure_(*failure_);
+    }
+  }
+
+  bool setDelivering(bool delivering, Clock::time_point at) {
+    if (!connectionOwner_) return false;
+    PulseConnection::Lock lock(*connectionOwner_);
+    const State current = state();
+    if (current != State::running && current != State::corked) return false;
+    if ((current == State::running) != delivering) {
+      if (!switches_.empty()) at = std::max(at, switches_.back().at);
+      switches_.push_back(Switch{at, delivering});
+      enter(delivering ? State::running : State::corked);
+    }
+    return true;
+  }
+
+  // With the lock held: connects the record stream and waits until the server confirmed it.
+  std::optional<Error> connectStream() {
+    const auto deadline = Clock::now() + kServerTimeout;
+    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(sampleRate_),
+                        static_cast<uint8_t>(channelCount_)};
+    pa_channel_map map;
+    pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
+    stream_.reset(pa_stream_new(connection_->context(), "system audio", &spec, &map));
+    if (!stream_) return connection_->lastError("Cannot create the record stream");
+    frameBytes_ = pa_frame_size(&spec);
+    pa_stream_set_state_callback(stream_.get(), &MonitorCapture::streamStateChanged, this);
+    pa_stream_set_read_callback(stream_.get(), &MonitorCapture::readable, this);
+
+    pa_buffer_attr attributes;
+    attributes.maxlength = static_cast<uint32_t>(-1);
+    attributes.tlength = static_cast<uint32_t>(-1);
+    attributes.prebuf = static_cast<uint32_t>(-1);
+    attributes.minreq = static_cast<uint32_t>(-1);
+    attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentUsec, &spec));
+    // DONT_MOVE: a vanished output must end the capture, not turn into another source's recording.
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY |
+                                                      PA_STREAM_START_UNMUTED);
+    if (auto error = pulse::connectRecordStream(*connection_, stream_.get(), display_->monitorSourceName,
+                                                &attributes, flags, deadline)) {
+      return error;
+    }
+    const char* device = pa_stream_get_device_name(stream_.get());
+    if (device == nullptr || display_->monitorSourceName != device) {
+      return makeError(PA_ERR_NOENTITY, "The sound server recorded another source");
+    }
+    setFullVolume();
+    wakeIdleOutput();
+    heartbeat_ = pa_context_rttime_new(connection_->context(), pa_rtclock_now() + kHeartbeatUsec,
+                                       &MonitorCapture::heartbeat, this);
+    if (heartbeat_ == nullptr) return connection_->lastError("Cannot watch the sound server");
+    enter(State::running);
+    return std::nullopt;
+  }
+
+  // Whatever the server restored for this application, capture what the output plays as it is.
+  void setFullVolume() {
+    pa_cvolume volume;
+    pa_cvolume_set(&volume, static_cast<unsigned>(channelCount_), PA_VOLUME_NORM);
+    OperationPtr(pa_context_set_source_output_volume(
+        connection_->context(), pa_stream_get_index(stream_.get()), &volume, nullptr, nullptr));
+  }
+
+  // PulseAudio renders an idle output in blocks of up to about 2 s, and a newly requested small
+  // latency takes effect only at its next wake-up: too late for the recorder's start watchdog.
+  // An output that resumes from suspension starts a fresh timer at our latency, so the output is
+  // suspended and resumed at once (both requests go out together) when nobody can hear that:
+  // when nothing plays into it, or when it is a sink of nowhere (a null output: device class
+  // "abstract") whose monitor nobody else records. A device, a filter that feeds one (echo
+  // cancelling, an equaliser, a remapping, a combination) and a null output looped back to a
+  // device are left alone while they play: the break would be heard. PipeWire delivers promptly
+  // on its own and is left alone too.
+  void wakeIdleOutput() {
+    OperationPtr(pa_context_get_server_info(
+        connection_->context(),
+        [](pa_context* context, const pa_server_info* info, void* userdata) {
+          auto* self = static_cast<MonitorCapture*>(userdata);
+          if (info == nullptr || info->server_name == nullptr ||
+              std::strstr(info->server_name, "PipeWire") != nullptr || !self->stream_) {
+            return;
+          }
+          OperationPtr(pa_context_get_sink_info_by_name(
+              context, self->display_->name.c_str(),
+              [](pa_context* context, const pa_sink_info* sink, int eol, void* userdata) {
+                if (eol != 0 || sink == nullptr) return;
+                auto* self = static_cast<MonitorCapture*>(userdata);
+                const char* deviceClass = pa_proplist_gets(sink->proplist, PA_PROP_DEVICE_CLASS);
+                const bool nowhere = (sink->flags & PA_SINK_HARDWARE) == 0 && deviceClass != nullptr &&
+                                     std::strcmp(deviceClass, "abstract") == 0;
+                self->wakeSink_ = WakeSink{sink->index, sink->monitor_source, nowhere};
+                OperationPtr(
+                    pa_context_get_sink_input_info_list(context, &MonitorCapture::sinkInputListed, self));
+              },
+              self));
+        },
+        this));
+  }
+
+  static void sinkInputListed(pa_context* context, const pa_sink_input_info* input, int eol, void* userdata) {
+    auto* self = static_cast<MonitorCapture*>(userdata);
+    if (!self->wakeSink_ || !self->stream_ || eol < 0) return;
+    auto& sink = *self->wakeSink_;
+    if (eol == 0 && input != nullptr) {
+      if (input->sink == sink.index && input->corked == 0) sink.playing = true;
+      return;
+    }
+    if (!sink.playing) {
+      suspendAndResume(context, sink.index);
+    } else if (sink.nowhere) {
+      OperationPtr(
+          pa_context_get_source_output_info_list(context, &MonitorCapture::sourceOutputListed, self));
+    }
+  }
+
+  static void sourceOutputListed(pa_context* context, const pa_source_output_info* output, int eol,
+                                 void* userdata) {
+    auto* self = static_cast<MonitorCapture*>(userdata);
+    if (!self->wakeSink_ || !self->stream_ || eol < 0) return;
+    auto& sink = *self->wakeSink_;
+    if (eol == 0 && output != nullptr) {
+      if (output->source == sink.monitor && output->index != pa_stream_get_index(self->stream_.get())) {
+        sink.listened = true;
+      }
+      return;
+    }
+    if (!sink.listened) suspendAndResume(context, sink.index);
+  }
+
+  static void suspendAndResume(pa_context* context, uint32_t sinkIndex) {
+    OperationPtr(pa_context_suspend_sink_by_index(context, sinkIndex, 1, nullptr, nullptr));
+    OperationPtr(pa_context_suspend_sink_by_index(context, sinkIndex, 0, nullptr, nullptr));
+  }
+
+  // Mainloop thread: a server that stops answering (frozen, or cut off without the connection
+  // closing) would otherwise leave the capture waiting for audio forever.
+  static void heartbeat(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
+    auto* self = static_cast<MonitorCapture*>(userdata);
+    const auto now = Clock::now();
+    if (self->ping_ && now - self->pingSent_ >= kServerTimeout) {
+      self->stopHeartbeat();
+      self->fail(makeError(PA_ERR_TIMEOUT, "The sound server stopped answering"));
+      return;
+    }
+    if (!self->ping_) {
+      self->pingSent_ = now;
+      self->ping_.reset(pa_context_get_server_info(
+          self->connection_->context(),
+          [](pa_context*, const pa_server_info*, void* userdata) {
+            static_cast<MonitorCapture*>(userdata)->ping_.reset();
+          },
+          self));
+    }
+    pa_context_rttime_restart(self->connection_->context(), self->heartbeat_,
+                              pa_rtclock_now() + kHeartbeatUsec);
+  }
+
+  // With the lock held.
+  void stopHeartbeat() {
+    if (heartbeat_ != nullptr) pa_threaded_mainloop_get_api(connection_->mainloop())->time_free(heartbeat_);
+    heartbeat_ = nullptr;
+    if (ping_) pa_operation_cancel(ping_.get());
+    ping_.reset();
+  }
+
+  // Mainloop thread.
+  static void streamStateChanged(pa_stream* stream, void* userdata) {
+    auto* self = static_cast<MonitorCapture*>(userdata);
+    if (pa_stream_get_state(stream) == PA_STREAM_FAILED) {
+      const int code = pa_context_errno(pa_stream_get_context(stream));
+      self->fail(code == PA_ERR_KILLED || code == PA_ERR_NOENTITY
+                     ? makeError(code, "The captured output is gone")
+                     : self->connection_->lastError("The capture failed"));
+    }
+    self->connection_->signal();
+  }
+
+  // Mainloop thread. While connecting, open() reports the failure itself.
+  void fail(const Error& error) {
+    const State current = state();
+    if (current != State::running && current != State::corked) return;
+    failure_ = error;
+    enter(State::failed);
+  }
+
+  // Mainloop thread: each chunk the server hands over, less what was captured while corked.
+  static void readable(pa_stream* stream, size_t, void* userdata) {
+    auto* self = static_cast<MonitorCapture*>(userdata);
+    for (;;) {
+      const void* data = nullptr;
+      size_t bytes = 0;
+      if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
+      // A hole (no data) must be dropped as well.
+      if (data != nullptr) self->received(static_cast<const std::byte*>(data), bytes);
+      pa_stream_drop(stream);
+    }
+  }
+
+  void received(const std::byte* data, size_t bytes) {
+    const State current = state();
+    if (current != State::running && current != State::corked) return;
+    const auto arrival = Clock::now();
+    // Chunks hold whole frames; keep a stray partial frame for the next chunk all the same.
+    std::vector<float> frames;
+    if (!partial_.empty() || bytes % frameBytes_ != 0 ||
+        reinterpret_cast<uintptr_t>(data) % alignof(float) != 0) {
+      partial_.insert(partial_.end(), data, data + bytes);
+      const size_t whole = partial_.size() / frameBytes_ * frameBytes_;
+      frames.resize(whole / sizeof(float));
+      std::memcpy(frames.data(), partial_.data(), whole);
+      partial_.erase(partial_.begin(), partial_.begin() + static_cast<std::ptrdiff_t>(whole));
+      data = reinterpret_cast<const std::byte*>(frames.data());
+      bytes = whole;
+    }
+    const size_t frameCount = bytes / frameBytes_;
+    if (frameCount == 0) return;
+    const auto* samples = reinterpret_cast<const float*>(data);
+
+    const auto framePeriod = std::chrono::duration<double>(1.0 / static_cast<double>(sampleRate_));
+    auto lengthOf = [&](size_t count) {
+      return std::chrono::duration_cast<Clock::duration>(framePeriod * count);
+    };
+    // When the chunk's first frame was captured: where the previous chunk ended, drawn slowly
+    // towards what its arrival says (its last frame was captured about now), so that the times
+    // neither jitter with the arrivals nor drift from the output's clock; anew after a gap.
+    const auto byArrival = arrival - lengthOf(frameCount);
+    Clock::time_point firstCaptured = byArrival;
+    if (nextCapture_ && std::chrono::abs(byArrival - *nextCapture_) < kResync) {
+      firstCaptured = *nextCapture_ + (byArrival - *nextCapture_) / 32;
+    }
+    nextCapture_ = firstCaptured + lengthOf(frameCount);
+    auto capturedAt = [&](size_t frame) { return firstCaptured + lengthOf(frame); };
+    auto firstFrameAfter = [&](Clock::time_point at) {
+      const double frame = std::ceil((at - firstCaptured) / framePeriod);
+      return static_cast<size_t>(std::clamp(frame, 0.0, static_cast<double>(frameCount)));
+    };
+    const auto channels = static_cast<size_t>(channelCount_);
+    for (size_t begin = 0; begin < frameCount;) {
+      while (!switches_.empty() && switches_.front().at <= capturedAt(begin)) {
+        delivering_ = switches_.front().delivering;
+        switches_.pop_front();
+      }
+      const size_t end =
+          switches_.empty() ? frameCount : std::max(begin + 1, firstFrameAfter(switches_.front().at));
+      if (delivering_) {
+        const auto pts =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(capturedAt(begin).time_since_epoch());
+        onAudio_(samples + begin * channels, end - begin, CMTimeMake(pts.count(), 1'000'000'000));
+      }
+      begin = end;
+    }
+  }
+
+  const SCDisplayRef display_;
+  const int64_t sampleRate_;
+  const int64_t channelCount_;
+  const AudioHandler onAudio_;
+  const FailureHandler onFailure_;
+
+  mutable std::mutex stateMutex_;
+  State state_ = State::idle;  // guarded by stateMutex_; changed only by enter()
+
+  // Set by open() and close(), off the mainloop thread; the rest is guarded by the mainloop lock.
+  std::unique_ptr<PulseConnection> connectionOwner_;
+  PulseConnection* connection_ = nullptr;
+  pulse::StreamPtr stream_;
+  size_t frameBytes_ = 0;
+  std::optional<Error> failure_;
+  std::vector<std::byte> partial_;
+  bool delivering_ = true;
+  std::optional<Clock::time_point> nextCapture_;
+  pa_time_event* heartbeat_ = nullptr;
+  OperationPtr ping_;           // the server's answer still awaited
+  Clock::time_point pingSent_;  // when the frame after the last chunk was captured
+  std::deque<Switch> switches_;
+  struct WakeSink {
+    uint32_t index;
+    uint32_t monitor;
+    bool nowhere;  // a null output: what plays into it is heard only through its monitor
+    bool playing = false;
+    bool listened = false;  // someone else records its monitor
+  };
+  std::optional<WakeSink> wakeSink_;
 };
 
 class PulseStream : public SCStream, public std::enable_shared_from_this<PulseStream> {
  public:
   PulseStream(const SCContentFilter& filter, const SCStreamConfiguration& configuration,
               std::weak_ptr<SCStreamDelegate> delegate)
-      : display_(filter.display()),
-        sampleRate_(configuration.sampleRate()),
+      : sampleRate_(configuration.sampleRate()),
         channelCount_(configuration.channelCount()),
         delegate_(std::move(delegate)),
-        control_(asio::make_strand(DispatchQueue::global().executor())) {}
-
-  ~PulseStream() override {
-    if (connection_) {
-      PulseConnection::Lock lock(*connection_);
-      connection_->onFailure(nullptr);
-      stream_.reset();
-      // Requests the server will never answer now still get their one call.
-      for (auto& completion : corkCompletions_) {
-        finish(std::move(completion), makeError(PA_ERR_CONNECTIONTERMINATED, "The capture stream is gone"));
-      }
-    }
-    connection_.reset();
-  }
+        control_(asio::make_strand(DispatchQueue::global().executor())),
+        capture_(
+            filter.display(), sampleRate_, channelCount_,
+            [this](const float* samples, size_t frames, CMTime pts) { deliver(samples, frames, pts); },
+            [this](const Error& error) { reportFailure(error); }) {}
 
   bool addStreamOutput(std::weak_ptr<SCStreamOutput> output, SCStreamOutputType type,
                        DispatchQueue* sampleHandlerQueue, Error* error) override {
@@ -123,39 +508,52 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
     return true;
   }
 
+  // A pause or resume takes effect at the moment of the call, not when its turn comes.
   void startCapture(Completion completion) override {
-    asio::post(control_, [self = shared_from_this(), completion = std::move(completion)]() mutable {
-      self->start(std::move(completion));
+    asio::post(control_, [self = shared_from_this(), completion = std::move(completion),
+                          at = MonitorCapture::Clock::now()]() mutable {
+      finish(std::move(completion), self->start(at));
     });
   }
 
   void stopCapture(Completion completion) override {
-    asio::post(control_, [self = shared_from_this(), completion = std::move(completion)]() mutable {
-      self->stop(std::move(completion));
+    asio::post(control_, [self = shared_from_this(), completion = std::move(completion),
+                          at = MonitorCapture::Clock::now()]() mutable {
+      finish(std::move(completion), self->stop(at));
     });
   }
 
  private:
+  using State = MonitorCapture::State;
   struct Output {
     std::weak_ptr<SCStreamOutput> receiver;
     asio::strand<DispatchQueue::Executor> strand;
   };
 
   // Control operations run one at a time on control_.
-  void start(Completion completion) {
-    if (!connection_) {
-      connectStream(std::move(completion));
-      return;
+  std::optional<Error> start(MonitorCapture::Clock::time_point at) {
+    switch (capture_.state()) {
+      case State::idle:
+        return capture_.open();
+      case State::running:
+      case State::corked:
+        if (capture_.resume(at)) return std::nullopt;
+        break;
+      default:
+        break;
     }
-    setCorked(false, std::move(completion));
+    return ended();
   }
 
-  void stop(Completion completion) {
-    if (!connection_) {
-      finish(std::move(completion), std::nullopt);
-      return;
-    }
-    setCorked(true, std::move(completion));
+  std::optional<Error> stop(MonitorCapture::Clock::time_point at) {
+    const State state = capture_.state();
+    if (state == State::idle || capture_.pause(at)) return std::nullopt;
+    return ended();
+  }
+
+  std::optional<Error> ended() const {
+    std::lock_guard guard(outputMutex_);
+    return failure_ ? *failure_ : makeError(PA_ERR_BADSTATE, "The capture has ended");
   }
 
   // Calls a completion on the global queue, never on the mainloop thread.
@@ -165,189 +563,12 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
         [completion = std::move(completion), error = std::move(error)]() { completion(error); });
   }
 
-  void connectStream(Completion completion) {
-    if (!display_ || display_->monitorSourceName.empty()) {
-      finish(std::move(completion), makeError(PA_ERR_INVALID, "The filter names no output"));
-      return;
-    }
-    if (sampleRate_ <= 0 || sampleRate_ > PA_RATE_MAX || channelCount_ <= 0 ||
-        channelCount_ > PA_CHANNELS_MAX) {
-      finish(std::move(completion), makeError(PA_ERR_INVALID, "Unsupported sample rate or channel count"));
-      return;
-    }
-    Error connectError(pulse::kErrorDomain, PA_OK, "");
-    connection_ = PulseConnection::connect(true, kServerTimeout, &connectError);
-    if (!connection_) {
-      finish(std::move(completion), connectError);
-      return;
-    }
-    std::optional<Error> error;
-    {
-      PulseConnection::Lock lock(*connection_);
-      error = openStream();
-      if (error) {
-        stream_.reset();
-      } else {
-        connection_->onFailure([this](const Error& failure) { reportFailure(failure); });
-      }
-    }
-    // Not confirmed: start afresh next time. The mainloop thread is stopped without the lock.
-    if (error) connection_.reset();
-    finish(std::move(completion), std::move(error));
-  }
-
-  // With the lock held: connects the record stream and waits until the server confirmed it.
-  std::optional<Error> openStream() {
-    const auto deadline = Clock::now() + kServerTimeout;
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(sampleRate_),
-                        static_cast<uint8_t>(channelCount_)};
-    pa_channel_map map;
-    pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
-    stream_.reset(pa_stream_new(connection_->context(), "system audio", &spec, &map));
-    if (!stream_) return connection_->lastError("Cannot create the record stream");
-    frameBytes_ = pa_frame_size(&spec);
-    pa_stream_set_state_callback(stream_.get(), &PulseStream::streamStateChanged, this);
-    pa_stream_set_read_callback(stream_.get(), &PulseStream::readable, this);
-
-    pa_buffer_attr attributes;
-    attributes.maxlength = static_cast<uint32_t>(-1);
-    attributes.tlength = static_cast<uint32_t>(-1);
-    attributes.prebuf = static_cast<uint32_t>(-1);
-    attributes.minreq = static_cast<uint32_t>(-1);
-    attributes.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentUsec, &spec));
-    // DONT_MOVE: a vanished output must end the capture, not turn into another source's recording.
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_DONT_MOVE | PA_STREAM_ADJUST_LATENCY |
-                                                      PA_STREAM_START_UNMUTED);
-    if (pa_stream_connect_record(stream_.get(), display_->monitorSourceName.c_str(), &attributes, flags) <
-        0) {
-      return connection_->lastError("Cannot record the output");
-    }
-    auto state = [&] { return pa_stream_get_state(stream_.get()); };
-    connection_->waitUntil([&] { return state() != PA_STREAM_CREATING && state() != PA_STREAM_UNCONNECTED; },
-                           deadline);
-    if (state() != PA_STREAM_READY) {
-      if (state() == PA_STREAM_CREATING && !connection_->failed()) {
-        return makeError(PA_ERR_TIMEOUT, "The sound server did not start the recording");
-      }
-      return connection_->lastError("Cannot record the output");
-    }
-    const char* device = pa_stream_get_device_name(stream_.get());
-    if (device == nullptr || display_->monitorSourceName != device) {
-      return makeError(PA_ERR_NOENTITY, "The sound server recorded another source");
-    }
-    setFullVolume();
-    wakeIdleOutput();
-    return std::nullopt;
-  }
-
-  void setCorked(bool corked, Completion completion) {
-    PulseConnection::Lock lock(*connection_);
-    if (!stream_ || pa_stream_get_state(stream_.get()) != PA_STREAM_READY) {
-      finish(std::move(completion),
-             failure_ ? *failure_ : makeError(PA_ERR_BADSTATE, "The capture has ended"));
-      return;
-    }
-    corked_ = corked;
-    OperationPtr operation(pa_stream_cork(
-        stream_.get(), corked ? 1 : 0,
-        [](pa_stream*, int success, void* userdata) {
-          auto* self = static_cast<PulseStream*>(userdata);
-          // The server answers requests in order.
-          auto completion = std::move(self->corkCompletions_.front());
-          self->corkCompletions_.pop_front();
-          std::optional<Error> error;
-          if (!success) error = self->connection_->lastError("The sound server refused the request");
-          finish(std::move(completion), std::move(error));
-        },
-        this));
-    if (!operation) {
-      finish(std::move(completion), connection_->lastError("The sound server refused the request"));
-      return;
-    }
-    corkCompletions_.push_back(std::move(completion));
-  }
-
-  // Whatever the server restored for this application, capture what the output plays as it is.
-  void setFullVolume() {
-    pa_cvolume volume;
-    pa_cvolume_set(&volume, static_cast<unsigned>(channelCount_), PA_VOLUME_NORM);
-    OperationPtr(pa_context_set_source_output_volume(
-        connection_->context(), pa_stream_get_index(stream_.get()), &volume, nullptr, nullptr));
-  }
-
-  // PulseAudio renders an idle output in blocks of up to about 2 s, and a newly requested small
-  // latency takes effect only at its next wake-up: too late for the recorder's start watchdog.
-  // An output that resumes from suspension starts a fresh timer at our latency, so an output
-  // that nothing plays into is suspended and resumed at once (both requests go out together).
-  // So is a playing output that is not a device (a null or virtual output): nobody hears it, and
-  // its players keep their data across the suspension. A playing device is left alone:
-  // suspending it would be heard. PipeWire delivers promptly on its own and is left alone too.
-  void wakeIdleOutput() {
-    OperationPtr(pa_context_get_server_info(
-        connection_->context(),
-        [](pa_context* context, const pa_server_info* info, void* userdata) {
-          auto* self = static_cast<PulseStream*>(userdata);
-          if (info == nullptr || info->server_name == nullptr ||
-              std::strstr(info->server_name, "PipeWire") != nullptr || !self->stream_) {
-            return;
-          }
-          OperationPtr(pa_context_get_sink_info_by_name(
-              context, self->display_->name.c_str(),
-              [](pa_context* context, const pa_sink_info* sink, int eol, void* userdata) {
-                if (eol != 0 || sink == nullptr) return;
-                auto* self = static_cast<PulseStream*>(userdata);
-                if ((sink->flags & PA_SINK_HARDWARE) == 0) {
-                  suspendAndResume(context, sink->index);  // nobody hears it, playing or not
-                  return;
-                }
-                self->wakeSink_ = WakeSink{sink->index, false};
-                OperationPtr(
-                    pa_context_get_sink_input_info_list(context, &PulseStream::sinkInputListed, self));
-              },
-              self));
-        },
-        this));
-  }
-
-  static void sinkInputListed(pa_context* context, const pa_sink_input_info* input, int eol, void* userdata) {
-    auto* self = static_cast<PulseStream*>(userdata);
-    if (!self->wakeSink_ || !self->stream_) return;
-    auto& sink = *self->wakeSink_;
-    if (eol == 0 && input != nullptr) {
-      if (input->sink == sink.index && input->corked == 0) sink.playing = true;
-      return;
-    }
-    if (eol < 0 || sink.playing) return;
-    suspendAndResume(context, sink.index);
-  }
-
-  static void suspendAndResume(pa_context* context, uint32_t sinkIndex) {
-    OperationPtr(pa_context_suspend_sink_by_index(context, sinkIndex, 1, nullptr, nullptr));
-    OperationPtr(pa_context_suspend_sink_by_index(context, sinkIndex, 0, nullptr, nullptr));
-  }
-
-  // Mainloop thread.
-  static void streamStateChanged(pa_stream* stream, void* userdata) {
-    auto* self = static_cast<PulseStream*>(userdata);
-    const auto state = pa_stream_get_state(stream);
-    if (state == PA_STREAM_FAILED) {
-      const int code = pa_context_errno(pa_stream_get_context(stream));
-      if (code == PA_ERR_KILLED || code == PA_ERR_NOENTITY) {
-        self->reportFailure(makeError(code, "The captured output is gone"));
-      } else {
-        self->reportFailure(self->connection_->lastError("The capture failed"));
-      }
-    }
-    self->connection_->signal();
-  }
-
-  // Mainloop thread. The first failure reaches the delegate; later ones say nothing new.
+  // Mainloop thread, once.
   void reportFailure(const Error& error) {
-    // libpulse drops the requests of a failed connection without answering them.
-    for (auto& completion : corkCompletions_) finish(std::move(completion), error);
-    corkCompletions_.clear();
-    if (failure_ || !stream_ || pa_stream_get_state(stream_.get()) == PA_STREAM_CREATING) return;
-    failure_ = error;
+    {
+      std::lock_guard guard(outputMutex_);
+      failure_ = error;
+    }
     std::weak_ptr<PulseStream> weakSelf = weak_from_this();
     DispatchQueue::global().async([weakSelf, delegate = delegate_, error]() {
       auto self = weakSelf.lock();
@@ -356,41 +577,19 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
     });
   }
 
-  // Mainloop thread: each chunk the server hands over becomes one sample buffer.
-  static void readable(pa_stream* stream, size_t, void* userdata) {
-    auto* self = static_cast<PulseStream*>(userdata);
-    for (;;) {
-      const void* data = nullptr;
-      size_t bytes = 0;
-      if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
-      // A hole (no data) must be dropped as well.
-      if (data != nullptr && !self->corked_) self->deliver(static_cast<const std::byte*>(data), bytes);
-      pa_stream_drop(stream);
+  // Mainloop thread: each delivered run of frames becomes one sample buffer.
+  void deliver(const float* samples, size_t frames, CMTime pts) {
+    // A faulty player can put NaN or infinity on the output; the recording keeps them as silence.
+    std::vector<float> cleaned;
+    const size_t count = frames * static_cast<size_t>(channelCount_);
+    if (!std::all_of(samples, samples + count, [](float sample) { return std::isfinite(sample); })) {
+      cleaned.assign(samples, samples + count);
+      std::replace_if(
+          cleaned.begin(), cleaned.end(), [](float sample) { return !std::isfinite(sample); }, 0.0f);
+      samples = cleaned.data();
     }
-  }
-
-  void deliver(const std::byte* data, size_t bytes) {
-    const CMTime now = CMClockGetTime(CMClockGetHostTimeClock());
-    // Chunks hold whole frames; keep a stray partial frame for the next chunk all the same.
-    std::vector<float> frames;
-    if (!partial_.empty() || bytes % frameBytes_ != 0 ||
-        reinterpret_cast<uintptr_t>(data) % alignof(float) != 0) {
-      partial_.insert(partial_.end(), data, data + bytes);
-      const size_t whole = partial_.size() / frameBytes_ * frameBytes_;
-      frames.resize(whole / sizeof(float));
-      std::memcpy(frames.data(), partial_.data(), whole);
-      partial_.erase(partial_.begin(), partial_.begin() + static_cast<std::ptrdiff_t>(whole));
-      data = reinterpret_cast<const std::byte*>(frames.data());
-      bytes = whole;
-    }
-    const size_t frameCount = bytes / frameBytes_;
-    if (frameCount == 0) return;
-    // The chunk's first frame was captured about its own length ago.
-    const auto duration = static_cast<int64_t>(frameCount) * 1'000'000'000 / sampleRate_;
-    const CMTime pts = CMTimeMake(now.value - duration, now.timescale);
-    auto sampleBuffer =
-        makeAudioSampleBuffer(reinterpret_cast<const float*>(data), frameCount,
-                              static_cast<double>(sampleRate_), static_cast<uint32_t>(channelCount_), pts);
+    auto sampleBuffer = makeAudioSampleBuffer(samples, frames, static_cast<double>(sampleRate_),
+                                              static_cast<uint32_t>(channelCount_), pts);
     if (!sampleBuffer) return;
     std::lock_guard guard(outputMutex_);
     if (!output_) return;
@@ -403,28 +602,15 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
                });
   }
 
-  const SCDisplayRef display_;
   const int64_t sampleRate_;
   const int64_t channelCount_;
   const std::weak_ptr<SCStreamDelegate> delegate_;
   asio::strand<DispatchQueue::Executor> control_;
 
-  std::mutex outputMutex_;
+  mutable std::mutex outputMutex_;
   std::optional<Output> output_;  // guarded by outputMutex_
-
-  // Written on control_ before the mainloop sees them, then guarded by the mainloop lock.
-  std::unique_ptr<PulseConnection> connection_;
-  std::unique_ptr<pa_stream, StreamDeleter> stream_;
-  size_t frameBytes_ = 0;
-  bool corked_ = false;
-  std::optional<Error> failure_;
-  std::deque<Completion> corkCompletions_;
-  std::vector<std::byte> partial_;
-  struct WakeSink {
-    uint32_t index;
-    bool playing;
-  };
-  std::optional<WakeSink> wakeSink_;
+  std::optional<Error> failure_;  // guarded by outputMutex_
+  MonitorCapture capture_;        // last: its handlers use the members above until it is closed
 };
 
 class PulseScreenCaptureService : public ScreenCaptureService {

@@ -5,6 +5,14 @@
 // the global queue; samples arrive on the global queue; the watchdog and the signal work run on
 // the global queue (signals one at a time, in order); the stream's failure on a service thread.
 // Shared state is guarded as each member says.
+//
+// Blocking: work on the global queue may wait, but never without a deadline, and only for one of
+// two things, so that the pool (four threads or more) always has threads for samples and the
+// watchdog: a capture stream's first start, which connects to the sound server (its control
+// strand waits up to 5 s for the connection and 5 s for the stream), and the signal work, which
+// waits for a restart under way (up to 2 s) so that requests act one at a time and a stop never
+// cuts a restart short. Waits for the server that have no stream to hold them (the content
+// query) run on a thread of their own. Pauses and resumes do not wait for the server.
 #pragma once
 
 #include <atomic>
@@ -90,6 +98,8 @@ class RecorderCLI : public platform::SCStreamOutput,
 
  private:
   void streamFunctionTimeoutFired();
+  // terminateRecording's work. REQUIRES: lifecycleMutex_ held.
+  static std::optional<FinishFailure> teardown();
   std::optional<platform::Error> addAudioOutput();
   // Starts (or restarts) capture and waits for the service's answer.
   static platform::Task<std::optional<platform::Error>> startCapture(platform::SCStreamRef stream);
@@ -97,6 +107,8 @@ class RecorderCLI : public platform::SCStreamOutput,
   // Waits until no restart is under way, so that pause and resume requests are handled one at a
   // time and a stop never cuts a restart short.
   void waitForRestarts();
+  // The stop, the same for SIGINT, SIGTERM, SIGHUP and the controlling program gone.
+  static void stopRecording();
 
   platform::SCShareableContentRef contentEligibleForSharing_;
   platform::DispatchSemaphore semaphoreRecordingStopped_;
@@ -105,6 +117,9 @@ class RecorderCLI : public platform::SCStreamOutput,
   std::atomic<bool> streamFunctionCalled_;
   double streamFunctionTimeout_;
   std::atomic<bool> isPaused_;
+  // When the last accepted pause came, in host clock seconds: audio captured before it is still
+  // recorded when it arrives after the pause.
+  std::atomic<double> pausedAt_{0};
   std::mutex restartMutex_;
   std::condition_variable restartFinished_;
   int restartsUnderWay_ = 0;  // guarded by restartMutex_

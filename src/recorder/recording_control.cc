@@ -19,14 +19,16 @@ void RecorderCLI::setupStreamFunctionTimeout() {
 }
 
 void RecorderCLI::streamFunctionTimeoutFired() {
+  // Held until the response: a stop that comes meanwhile either ended the recording before (and
+  // reports the end itself) or waits, and finds the process ended.
+  std::unique_lock lifecycle(lifecycleMutex_);
+  if (recordingEnded_) return;  // stopped meanwhile; whoever stopped it reports the end
+
   if (!streamFunctionCalled()) {
-    terminateRecording();
+    teardown();
     ResponseHandler::returnResponse({{"code", "STREAM_FUNCTION_NOT_CALLED"}}, true);
     return;
   }
-
-  std::unique_lock lifecycle(lifecycleMutex_);
-  if (recordingEnded_) return;  // stopped meanwhile; whoever stopped it reports the end
 
   const auto startInstant = std::chrono::system_clock::now();
   const std::string timestamp = media::toISO8601Timestamp(startInstant);
@@ -36,8 +38,7 @@ void RecorderCLI::streamFunctionTimeoutFired() {
 
   if (std::optional<Error> creationError = prepareAudioFile(path)) {
     // Reporting a start here would announce a recording that can never be written.
-    lifecycle.unlock();
-    terminateRecording();
+    teardown();
     ResponseHandler::returnResponse({{"code", "AUDIO_FILE_CREATION_FAILED"},
                                      {"path", path},
                                      {"error", creationError->localizedDescription()}});
@@ -49,6 +50,10 @@ void RecorderCLI::streamFunctionTimeoutFired() {
 
 std::optional<RecorderCLI::FinishFailure> RecorderCLI::terminateRecording() {
   std::lock_guard lifecycle(lifecycleMutex_);
+  return teardown();
+}
+
+std::optional<RecorderCLI::FinishFailure> RecorderCLI::teardown() {
   recordingEnded_ = true;
 
   if (SCStreamRef stream = screenCaptureStream()) stream->stopCapture();
@@ -69,12 +74,12 @@ std::optional<RecorderCLI::FinishFailure> RecorderCLI::terminateRecording() {
   return std::nullopt;
 }
 
-namespace {
-
 // The stop, the same for SIGINT, SIGTERM, SIGHUP and the controlling program gone: the file is
 // finished first, then the line (which nobody receives once the reader has gone) ends the process.
-void stopRecording() {
-  std::optional<RecorderCLI::FinishFailure> failure = RecorderCLI::terminateRecording();
+void RecorderCLI::stopRecording() {
+  // A stop does not cut short a restart under way, so that its line is written.
+  if (std::shared_ptr<RecorderCLI> recorder = shared()) recorder->waitForRestarts();
+  std::optional<FinishFailure> failure = terminateRecording();
   const std::string timestamp = media::toISO8601Timestamp(std::chrono::system_clock::now());
   if (failure) {
     ResponseHandler::returnResponse({{"code", "AUDIO_FILE_FINISH_FAILED"},
@@ -84,8 +89,6 @@ void stopRecording() {
   }
   ResponseHandler::returnResponse({{"code", "RECORDING_STOPPED"}, {"timestamp", timestamp}});
 }
-
-}  // namespace
 
 void RecorderCLI::setupInterruptSignalHandler() {
   auto stop = [](int) { stopRecording(); };
@@ -120,6 +123,7 @@ void RecorderCLI::setupPauseResumeSignalHandler() {
 void RecorderCLI::pauseRecording() {
   bool running = false;
   if (!isPaused_.compare_exchange_strong(running, true)) return;
+  pausedAt_ = CMClockGetTime(CMClockGetHostTimeClock()).seconds();
   if (SCStreamRef stream = screenCaptureStream()) stream->stopCapture();
   ResponseHandler::printLine("Recording paused.");
 }

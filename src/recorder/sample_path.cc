@@ -14,9 +14,13 @@ void RecorderCLI::stream(SCStream& /*stream*/, const CMSampleBufferRef& sampleBu
     ResponseHandler::printLine("Invalid sample buffer");
     return;
   }
-  // Audio that arrives while paused (before the stream existed, or still in flight when it
-  // stopped) is what the controlling program asked not to record.
-  if (isPaused()) return;
+  // Audio captured while paused (before the stream existed, or still in flight when it stopped)
+  // is what the controlling program asked not to record; what was captured before the pause
+  // and arrives after it is the end of what it asked for.
+  if (isPaused()) {
+    const CMTime captured = sampleBuffer->presentationTimeStamp();
+    if (!captured.isValid() || !(captured.seconds() < pausedAt_)) return;
+  }
 
   Error error;
   {

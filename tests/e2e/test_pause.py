@@ -1,7 +1,9 @@
 """Pause and resume by SIGUSR1 and SIGUSR2: the paused time is left out of the file."""
 
+import re
 import signal
 import time
+from pathlib import Path
 
 import pytest
 
@@ -9,6 +11,27 @@ from sar_e2e import RATE, TONE_A, TONE_B, TONE_C, assert_tone, check_format, cla
 
 WINDOW = 0.05
 PAUSED, RESUMED = "Recording paused.", "Recording resumed."
+
+
+def pending(pid, signum):
+    """Whether signum waits to be received by the process or one of its threads."""
+    try:
+        texts = [Path(f"/proc/{pid}/status").read_text()]
+        texts += [t.read_text() for t in Path(f"/proc/{pid}/task").glob("*/status")]
+    except OSError:
+        return False
+    masks = (int(m, 16) for text in texts for m in re.findall(r"^(?:ShdPnd|SigPnd):\s*([0-9a-f]+)$", text, re.M))
+    return any(mask & (1 << (signum - 1)) for mask in masks)
+
+
+def send_received(rec, signum, timeout=5.0):
+    """Sends signum and waits until the program has received it: a second instance sent while the
+    first is still pending would be merged with it."""
+    rec.send(signum)
+    deadline = time.monotonic() + timeout
+    while pending(rec.proc.pid, signum):
+        assert time.monotonic() < deadline, f"signal {signum} still pending after {timeout} s"
+        time.sleep(0.001)
 
 
 def switch(server, player, freq):
@@ -53,11 +76,9 @@ def test_repeated_requests_act_once(pulse, recorder, outdir):
     pulse.play(TONE_A)
     rec = recorder(["--record", str(outdir)], pulse)
     started = rec.wait_code("RECORDING_STARTED")
-    # Spaced so that the kernel does not merge two pending signals into one.
     for signum in (signal.SIGUSR2, signal.SIGUSR1, signal.SIGUSR1, signal.SIGUSR2, signal.SIGUSR2):
-        time.sleep(0.3)
-        rec.send(signum)
-    time.sleep(0.5)
+        send_received(rec, signum)
+    time.sleep(0.5)  # some tone to record after the resume, not a wait for the program
     stopped = rec.stop()
     assert rec.texts() == [started.text, PAUSED, RESUMED, stopped.text]
     assert_tone(decode(started.json["path"]), TONE_A)
@@ -71,8 +92,7 @@ def test_pause_before_the_start_writes_nothing(server, recorder, outdir, moment)
         with server.frozen():
             rec = recorder(["--record", str(outdir)], server)
             rec.wait_caught(signal.SIGUSR1)
-            rec.send(signal.SIGUSR1)
-            time.sleep(0.1)
+            send_received(rec, signal.SIGUSR1)
     else:
         rec = recorder(["--record", str(outdir)], server)
         deadline = time.monotonic() + 2

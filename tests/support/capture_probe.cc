@@ -1,5 +1,6 @@
 #include "support/capture_probe.h"
 
+#include <algorithm>
 #include <memory>
 #include <thread>
 
@@ -63,6 +64,9 @@ void RecordingOutput::stream(platform::SCStream&, const platform::CMSampleBuffer
     }
   }
   delivery.frames = sampleBuffer->numSamples();
+  delivery.start = sampleBuffer->presentationTimeStamp().seconds();
+  if (delivery.sampleRate > 0)
+    delivery.end = delivery.start + static_cast<double>(delivery.frames) / delivery.sampleRate;
   platform::Error error("", 0, "");
   sampleBuffer->withAudioBufferList(
       platform::kCFAllocatorDefault, 0,
@@ -105,6 +109,13 @@ std::vector<float> RecordingOutput::firstChannel() const {
 bool RecordingOutput::waitFor(std::size_t n, std::chrono::milliseconds timeout) const {
   std::unique_lock lock(mutex_);
   return changed_.wait_for(lock, timeout, [&] { return deliveries_.size() >= n; });
+}
+
+bool RecordingOutput::waitForDelivery(const std::function<bool(const Delivery&)>& pred,
+                                      std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout,
+                           [&] { return std::any_of(deliveries_.begin(), deliveries_.end(), pred); });
 }
 
 bool RecordingOutput::waitForSamples(const std::function<bool(const std::vector<float>&)>& pred,

@@ -48,12 +48,18 @@ class RecordingOutput : public platform::SCStreamOutput {
     std::uint32_t buffers = 0;
     std::int64_t frames = 0;
     bool buffersMatchFrames = false;
+    // When its first frame was captured and when its last one ended, in host clock seconds.
+    double start = 0;
+    double end = 0;
   };
   std::size_t count() const;
   std::vector<Delivery> deliveries() const;
   std::vector<float> firstChannel() const;
   bool overlapped() const { return overlapped_; }
   // Waits until at least n deliveries arrived.
+  // Waits until a delivery that holds pred arrived.
+  bool waitForDelivery(const std::function<bool(const Delivery&)>& pred,
+                       std::chrono::milliseconds timeout = 10s) const;
   bool waitFor(std::size_t n, std::chrono::milliseconds timeout = 10s) const;
   // Waits until pred(firstChannel()) holds.
   bool waitForSamples(const std::function<bool(const std::vector<float>&)>& pred,

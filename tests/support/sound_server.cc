@@ -190,11 +190,16 @@ std::string SoundServer::moduleOf(const std::string& sink) const {
 }
 
 TonePlayer::TonePlayer(const SoundServer& server, const std::string& sink, double frequency, int rate,
-                       int channels, int latencyMs) {
+                       int channels, int latencyMs, bool withNaN) {
   const std::string format = " -r " + std::to_string(rate) + " -c " + std::to_string(channels);
+  const std::string chunk = std::to_string(rate / 100 * channels * 4);
+  const std::string nan =
+      withNaN ? " | perl -e '$|=1; binmode STDIN; binmode STDOUT; while (read(STDIN, $b, " + chunk +
+                    ") == " + chunk + ") { substr($b, 0, 4) = pack(\"V\", 0x7fc00000); print $b }'"
+              : std::string();
   std::string command =
       "exec 2>/dev/null; sox -n -t raw -e floating-point -b 32 -L" + format + " - synth 3600 sine " +
-      std::to_string(frequency) + " | exec pacat --playback --raw --device=" + sink +
+      std::to_string(frequency) + nan + " | exec pacat --playback --raw --device=" + sink +
       " --format=float32le --rate=" + std::to_string(rate) + " --channels=" + std::to_string(channels) +
       (latencyMs > 0 ? " --latency-msec=" + std::to_string(latencyMs) : std::string());
   std::vector<std::string> argv{"/bin/sh", "-c", command};

@@ -69,8 +69,10 @@ class SoundServer {
 // server's default, as most players ask). Needs sox and pacat.
 class TonePlayer {
  public:
+  // withNaN: the first sample of every 10 ms is NaN, as a faulty player would send (on a float
+  // output the server passes it on).
   TonePlayer(const SoundServer& server, const std::string& sink, double frequency, int rate = 48000,
-             int channels = 2, int latencyMs = 20);
+             int channels = 2, int latencyMs = 20, bool withNaN = false);
   TonePlayer(const TonePlayer&) = delete;
   TonePlayer& operator=(const TonePlayer&) = delete;
   ~TonePlayer();
