@@ -70,14 +70,14 @@ void contextStateChanged(pa_context* context, void* userdata) {
     return;
   }
   if (state != PA_CONTEXT_READY || player->stream) return;
-  const pa_sample_spec spec{PA_SAMPLE_S16LE, kRate, 2};
+  const pa_sample_spec format{PA_SAMPLE_S16LE, kRate, 2};
   auto& stream = player->stream;
-  stream.reset(pa_stream_new(context, "tone", &spec, nullptr));
+  stream.reset(pa_stream_new(context, "tone", &format, nullptr));
   pa_stream_set_write_callback(stream.get(), &writeSine, player);
   pa_stream_set_state_callback(stream.get(), &streamStateChanged, player);
   pa_buffer_attr attributes;
   attributes.maxlength = static_cast<uint32_t>(-1);
-  attributes.tlength = static_cast<uint32_t>(pa_usec_to_bytes(kLatencyUsec, &spec));
+  attributes.tlength = static_cast<uint32_t>(pa_usec_to_bytes(kLatencyUsec, &format));
   attributes.prebuf = static_cast<uint32_t>(-1);
   attributes.minreq = static_cast<uint32_t>(-1);
   attributes.fragsize = static_cast<uint32_t>(-1);
