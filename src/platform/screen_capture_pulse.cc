@@ -8,9 +8,11 @@
 #include <cmath>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <thread>
 
+#include "platform/pulse/output_watch.h"
 #include "platform/pulse/record_stream.h"
 #include "platform/pulse_connection.h"
 #include "platform/screen_capture.h"
@@ -27,6 +29,11 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kServerTimeout = std::chrono::seconds(5);
 // Small fragments, so that the first buffer arrives well inside the recorder's start watchdog.
 constexpr pa_usec_t kFragmentUsec = 10 * PA_USEC_PER_MSEC;
+// How long a switch to another output waits for the old capture to reach the moment of the new
+// one's first audio.
+constexpr auto kSwitchWait = std::chrono::milliseconds(50);
+// Longer gaps than this between a vanished output's audio and its successor's are not filled.
+constexpr auto kMaxGap = std::chrono::seconds(1);
 // Capture times further than this from what a chunk's arrival says start afresh (after a gap).
 constexpr auto kResync = std::chrono::milliseconds(20);
 // How often a running capture asks the server whether it still answers.
@@ -102,17 +109,20 @@ class MonitorCapture {
  public:
   enum class State { idle, connecting, running, corked, failed, closed };
   using Clock = std::chrono::steady_clock;
-  using AudioHandler = std::function<void(const float* interleaved, size_t frames, CMTime pts)>;
+  // captured: when the first of the frames was captured.
+  using AudioHandler =
+      std::function<void(const float* interleaved, size_t frames, Clock::time_point captured)>;
   using FailureHandler = std::function<void(const Error&)>;
 
-  // The handlers run on the mainloop thread.
+  // The handlers run on the mainloop thread. Without delivering, the capture starts corked.
   MonitorCapture(SCDisplayRef display, int64_t sampleRate, int64_t channelCount, AudioHandler onAudio,
-                 FailureHandler onFailure)
+                 FailureHandler onFailure, bool delivering = true)
       : display_(std::move(display)),
         sampleRate_(sampleRate),
         channelCount_(channelCount),
         onAudio_(std::move(onAudio)),
-        onFailure_(std::move(onFailure)) {}
+        onFailure_(std::move(onFailure)),
+        delivering_(delivering) {}
 
   MonitorCapture(const MonitorCapture&) = delete;
   MonitorCapture& operator=(const MonitorCapture&) = delete;
@@ -250,7 +260,7 @@ class MonitorCapture {
     heartbeat_ = pa_context_rttime_new(connection_->context(), pa_rtclock_now() + kHeartbeatUsec,
                                        &MonitorCapture::heartbeat, this);
     if (heartbeat_ == nullptr) return connection_->lastError("Cannot watch the sound server");
-    enter(State::running);
+    enter(delivering_ ? State::running : State::corked);
     return std::nullopt;
   }
 
@@ -438,11 +448,7 @@ class MonitorCapture {
       }
       const size_t end =
           switches_.empty() ? frameCount : std::max(begin + 1, firstFrameAfter(switches_.front().at));
-      if (delivering_) {
-        const auto pts =
-            std::chrono::duration_cast<std::chrono::nanoseconds>(capturedAt(begin).time_since_epoch());
-        onAudio_(samples + begin * channels, end - begin, CMTimeMake(pts.count(), 1'000'000'000));
-      }
+      if (delivering_) onAudio_(samples + begin * channels, end - begin, capturedAt(begin));
       begin = end;
     }
     if (partial) partial_.erase(partial_.begin(), partial_.begin() + static_cast<std::ptrdiff_t>(bytes));
@@ -551,18 +557,29 @@ class MonitorCapture {
   std::optional<WakeSink> wakeSink_;
 };
 
+// The capture of what the machine plays: a MonitorCapture of the default output, followed across
+// changes by an OutputWatch on a connection of its own. A change opens a capture of the new output
+// beside the running one; the switch is made at the new one's first audio: what the old one
+// captured before that moment is still delivered, the new one's audio waits until then (at most
+// kSwitchWait), and nothing is delivered twice. The output sees one stream.
+//
+// Threads: control operations (start, stop, following the watch, failures) run one at a time on
+// control_; audio comes on the captures' mainloop threads and meets under switchMutex_.
 class PulseStream : public SCStream, public std::enable_shared_from_this<PulseStream> {
  public:
   PulseStream(const SCContentFilter& filter, const SCStreamConfiguration& configuration,
               std::weak_ptr<SCStreamDelegate> delegate)
-      : sampleRate_(configuration.sampleRate()),
+      : display_(filter.display()),
+        sampleRate_(configuration.sampleRate()),
         channelCount_(configuration.channelCount()),
         delegate_(std::move(delegate)),
-        control_(asio::make_strand(DispatchQueue::global().executor())),
-        capture_(
-            filter.display(), sampleRate_, channelCount_,
-            [this](const float* samples, size_t frames, CMTime pts) { deliver(samples, frames, pts); },
-            [this](const Error& error) { reportFailure(error); }) {}
+        control_(asio::make_strand(DispatchQueue::global().executor())) {}
+
+  ~PulseStream() override {
+    stopWatching();
+    // Their handlers use the members below.
+    captures_.clear();
+  }
 
   bool addStreamOutput(std::weak_ptr<SCStreamOutput> output, SCStreamOutputType type,
                        DispatchQueue* sampleHandlerQueue, Error* error) override {
@@ -594,36 +611,73 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
   }
 
  private:
-  using State = MonitorCapture::State;
+  using CaptureClock = MonitorCapture::Clock;
+  using CaptureId = uint64_t;
   struct Output {
     std::weak_ptr<SCStreamOutput> receiver;
     asio::strand<DispatchQueue::Executor> strand;
   };
+  struct Capture {
+    std::unique_ptr<MonitorCapture> capture;
+    pulse::WatchedOutput output;  // what it records
+  };
+  struct HeldAudio {
+    std::vector<float> samples;
+    CaptureClock::time_point captured;
+  };
+  // Which capture is delivered, and the switch to another one under way. Guarded by switchMutex_.
+  struct Switching {
+    CaptureId current = 0;
+    std::optional<CaptureId> incoming;
+    bool confirmed = false;  // the incoming capture was opened: it records the output it should
+    bool replaying = false;  // pauses or resumes came while it opened: its audio waits for them
+    std::optional<CaptureClock::time_point> at;  // when the incoming capture's first audio was captured
+    CaptureClock::time_point heldSince;
+    std::vector<HeldAudio> held;  // the incoming capture's audio, until the switch
+    std::optional<CaptureClock::time_point> deliveredUntil;
+    bool currentGone = false;  // the current capture failed: nothing to wait for
+    bool paused = false;
+    std::optional<CaptureClock::time_point> resumedAt;
+  };
 
-  // Control operations run one at a time on control_.
-  std::optional<Error> start(MonitorCapture::Clock::time_point at) {
-    switch (capture_.state()) {
-      case State::idle:
-        return capture_.open();
-      case State::running:
-      case State::corked:
-        if (capture_.resume(at)) return std::nullopt;
-        break;
-      default:
-        break;
+  // --- control_ ---
+
+  std::optional<Error> start(CaptureClock::time_point at) {
+    if (captures_.empty() && !ended_) {
+      const CaptureId id = ++lastId_;
+      auto capture = makeCapture(id, display_, true);
+      setCurrent(id);
+      if (auto error = capture->open()) return error;  // nothing captured: start afresh next time
+      pulse::WatchedOutput output{display_->name, 0, display_->monitorSourceName, false, 0};
+      captures_.emplace(id, Capture{std::move(capture), std::move(output)});
+      watch();
+      return std::nullopt;
     }
+    paused_ = false;
+    whileOpening(at, true);
+    {
+      std::lock_guard guard(switchMutex_);
+      switching_.paused = false;
+      switching_.resumedAt = at;
+    }
+    if (auto* incoming = capture(incomingId())) incoming->resume(at);
+    auto* current = capture(currentId());
+    if (current != nullptr && current->resume(at)) return std::nullopt;
     return ended();
   }
 
-  std::optional<Error> stop(MonitorCapture::Clock::time_point at) {
-    const State state = capture_.state();
-    if (state == State::idle || capture_.pause(at)) return std::nullopt;
+  std::optional<Error> stop(CaptureClock::time_point at) {
+    if (captures_.empty() && !ended_) return std::nullopt;
+    paused_ = true;
+    whileOpening(at, false);
+    {
+      std::lock_guard guard(switchMutex_);
+      switching_.paused = true;
+    }
+    if (auto* incoming = capture(incomingId())) incoming->pause(at);
+    auto* current = capture(currentId());
+    if (current != nullptr && current->pause(at)) return std::nullopt;
     return ended();
-  }
-
-  std::optional<Error> ended() const {
-    std::lock_guard guard(outputMutex_);
-    return failure_ ? *failure_ : makeError(PA_ERR_BADSTATE, "The capture has ended");
   }
 
   // Calls a completion on the global queue, never on the mainloop thread.
@@ -633,12 +687,139 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
         [completion = std::move(completion), error = std::move(error)]() { completion(error); });
   }
 
-  // Mainloop thread, once.
-  void reportFailure(const Error& error) {
+  // A pause or resume while a capture opens is applied to it once open, and what it captured
+  // meanwhile is not kept.
+  void whileOpening(CaptureClock::time_point at, bool delivering) {
+    if (!opening_) return;
+    changesWhileOpening_.emplace_back(at, delivering);
+    std::lock_guard guard(switchMutex_);
+    switching_.replaying = true;
+    switching_.held.clear();
+    switching_.at.reset();
+  }
+
+  // What the watch says the machine plays through now.
+  void follow(const std::optional<pulse::WatchedOutput>& output, bool pipewire) {
+    if (ended_) return;
+    if (!output) {
+      fail(makeError(PA_ERR_NOENTITY, "No output is left to record"));
+      return;
+    }
+    // Compared with the latest capture: being opened, switched to, or the current one.
+    pulse::WatchedOutput* target = opening_ ? &*opening_ : nullptr;
+    if (target == nullptr) {
+      const auto found = captures_.find(incomingId().value_or(currentId()));
+      if (found == captures_.end()) return;
+      target = &found->second.output;
+    }
+    const bool same =
+        output->sinkName == target->sinkName && output->monitorSourceName == target->monitorSourceName;
+    // PipeWire leaves a record stream silent once its output was suspended, even for a moment,
+    // and tells it nothing: after any change of the output, a fresh capture takes over.
+    const bool renew = same && pipewire && output->changes != target->changes && !output->suspended;
+    target->changes = output->changes;
+    if (same && !renew && !(currentLost() && !opening_)) return;
+    openIncoming(*output);
+  }
+
+  // The current capture's output went away and no other capture is on its way to replace it.
+  bool currentLost() const {
+    std::lock_guard guard(switchMutex_);
+    return switching_.currentGone && !switching_.incoming;
+  }
+
+  // Opening waits for the server: on a thread of its own, so that pauses, resumes and stops on
+  // control_ never wait for it. The capture comes back to opened().
+  void openIncoming(const pulse::WatchedOutput& output) {
+    dropIncoming();  // a later change supersedes a switch not yet made
+    const CaptureId id = ++lastId_;
+    opening_ = output;
+    openingId_ = id;
+    changesWhileOpening_.clear();
+    auto display = std::make_shared<SCDisplay>(SCDisplay{output.sinkName, "", output.monitorSourceName});
+    {
+      // Its audio is kept from the first on, and delivered once it is confirmed.
+      std::lock_guard guard(switchMutex_);
+      switching_.incoming = id;
+      switching_.confirmed = false;
+    }
+    std::thread([self = shared_from_this(), id,
+                 capture = makeCapture(id, std::move(display), !paused_)]() mutable {
+      auto error = capture->open();
+      asio::post(self->control_,
+                 [self, id, capture = std::move(capture), error = std::move(error)]() mutable {
+                   self->opened(id, std::move(capture), error);
+                 });
+    }).detach();
+  }
+
+  void opened(CaptureId id, std::unique_ptr<MonitorCapture> capture, const std::optional<Error>& error) {
+    if (ended_ || id != openingId_) return;  // superseded: the capture closes here
+    const auto output = *std::exchange(opening_, std::nullopt);
+    openingId_ = 0;
+    if (error) {
+      dropIncoming();
+      // The output went as soon as it came. With nothing else to record, the stream has failed;
+      // otherwise the watch tells what follows.
+      if (currentLost()) fail(lostError_.value_or(makeError(PA_ERR_NOENTITY, "The captured output is gone")));
+      return;
+    }
+    for (const auto& [at, delivering] : std::exchange(changesWhileOpening_, {})) {
+      if (delivering) {
+        capture->resume(at);
+      } else {
+        capture->pause(at);
+      }
+    }
+    captures_.emplace(id, Capture{std::move(capture), output});
+    std::lock_guard guard(switchMutex_);
+    switching_.confirmed = true;
+    switching_.replaying = false;
+    if (switching_.currentGone && !switching_.held.empty()) switchNow();
+  }
+
+  void dropIncoming() {
+    std::optional<CaptureId> id;
+    {
+      std::lock_guard guard(switchMutex_);
+      id = switching_.incoming;
+      switching_.incoming.reset();
+      switching_.confirmed = false;
+      switching_.replaying = false;
+      switching_.at.reset();
+      switching_.held.clear();
+    }
+    if (id) captures_.erase(*id);
+    opening_.reset();
+    openingId_ = 0;
+  }
+
+  void captureFailed(CaptureId id, const Error& error) {
+    if (ended_) return;
+    if (id == incomingId()) {
+      dropIncoming();
+      return;
+    }
+    if (id != currentId()) return;  // retired already
+    const bool outputGone = error.code() == PA_ERR_KILLED || error.code() == PA_ERR_NOENTITY;
+    if (!outputGone || !watch_) {
+      fail(error);
+      return;
+    }
+    // The recorded output went away: the watch says what takes its place, if anything.
+    if (incomingId() || opening_) return;
+    lostError_ = error;
+    PulseConnection::Lock lock(*watchConnection_);
+    watch_->refresh();
+  }
+
+  void fail(const Error& error) {
+    ended_ = true;
     {
       std::lock_guard guard(outputMutex_);
       failure_ = error;
     }
+    captures_.clear();
     std::weak_ptr<PulseStream> weakSelf = weak_from_this();
     DispatchQueue::global().async([weakSelf, delegate = delegate_, error]() {
       auto self = weakSelf.lock();
@@ -647,8 +828,176 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
     });
   }
 
-  // Mainloop thread: each delivered run of frames becomes one sample buffer.
-  void deliver(const float* samples, size_t frames, CMTime pts) {
+  std::optional<Error> ended() const {
+    std::lock_guard guard(outputMutex_);
+    return failure_ ? *failure_ : makeError(PA_ERR_BADSTATE, "The capture has ended");
+  }
+
+  // Without a watch the capture goes on, on the output it has. Connecting waits for the server:
+  // on a thread of its own; the watch comes back to watching().
+  void watch() {
+    std::thread([self = shared_from_this()]() {
+      Error error(pulse::kErrorDomain, PA_OK, "");
+      auto connection = PulseConnection::connect(true, kServerTimeout, &error);
+      std::unique_ptr<pulse::OutputWatch> watch;
+      if (connection) {
+        PulseConnection::Lock lock(*connection);
+        watch = pulse::OutputWatch::start(
+            *connection,
+            [weakSelf = self->weak_from_this(), control = self->control_](const pulse::OutputWatch& watch) {
+              const bool pipewire = watch.serverName().find("PipeWire") != std::string::npos;
+              asio::post(control, [weakSelf, output = watch.current(), pipewire]() {
+                if (auto self = weakSelf.lock()) self->follow(output, pipewire);
+              });
+            },
+            &error);
+      }
+      asio::post(self->control_,
+                 [self, connection = std::move(connection), watch = std::move(watch)]() mutable {
+                   self->watching(std::move(connection), std::move(watch));
+                 });
+    }).detach();
+  }
+
+  void watching(std::unique_ptr<PulseConnection> connection, std::unique_ptr<pulse::OutputWatch> watch) {
+    watchConnection_ = std::move(connection);
+    watch_ = std::move(watch);
+    if (ended_ || !watch_) stopWatching();
+  }
+
+  void stopWatching() {
+    if (!watchConnection_) return;
+    {
+      PulseConnection::Lock lock(*watchConnection_);
+      watch_.reset();
+    }
+    watchConnection_.reset();
+  }
+
+  std::unique_ptr<MonitorCapture> makeCapture(CaptureId id, SCDisplayRef display, bool delivering) {
+    return std::make_unique<MonitorCapture>(
+        std::move(display), sampleRate_, channelCount_,
+        [this, id](const float* samples, size_t frames, CaptureClock::time_point captured) {
+          received(id, samples, frames, captured);
+        },
+        [this, id](const Error& error) { lost(id, error); }, delivering);
+  }
+
+  MonitorCapture* capture(std::optional<CaptureId> id) {
+    const auto found = id ? captures_.find(*id) : captures_.end();
+    return found != captures_.end() ? found->second.capture.get() : nullptr;
+  }
+
+  CaptureId currentId() const {
+    std::lock_guard guard(switchMutex_);
+    return switching_.current;
+  }
+
+  std::optional<CaptureId> incomingId() const {
+    std::lock_guard guard(switchMutex_);
+    return switching_.incoming;
+  }
+
+  void setCurrent(CaptureId id) {
+    std::lock_guard guard(switchMutex_);
+    switching_.current = id;
+  }
+
+  // --- the captures' mainloop threads ---
+
+  void received(CaptureId id, const float* samples, size_t frames, CaptureClock::time_point captured) {
+    std::lock_guard guard(switchMutex_);
+    auto& state = switching_;
+    if (id == state.current) {
+      // During a switch, only what was captured before its moment.
+      size_t keep = frames;
+      if (state.at && state.confirmed) keep = std::min(frames, framesBetween(captured, *state.at));
+      if (keep > 0) deliverCurrent(samples, keep, captured);
+      if (keep < frames) switchNow();
+      return;
+    }
+    if (!state.incoming || id != *state.incoming || state.replaying) return;  // not wanted (yet)
+    if (!state.at) {
+      state.at = captured;
+      state.heldSince = CaptureClock::now();
+    }
+    const auto count = frames * static_cast<size_t>(channelCount_);
+    state.held.push_back(HeldAudio{std::vector<float>(samples, samples + count), captured});
+    if (state.confirmed && (state.currentGone || CaptureClock::now() - state.heldSince >= kSwitchWait))
+      switchNow();
+  }
+
+  // The current capture failed: a switch under way is made at once; the rest on control_.
+  void lost(CaptureId id, const Error& error) {
+    {
+      std::lock_guard guard(switchMutex_);
+      if (id == switching_.current) {
+        switching_.currentGone = true;
+        if (switching_.at && switching_.confirmed) switchNow();
+      }
+    }
+    asio::post(control_, [weakSelf = weak_from_this(), id, error]() {
+      if (auto self = weakSelf.lock()) self->captureFailed(id, error);
+    });
+  }
+
+  // With switchMutex_ held: the incoming capture becomes the current one; its audio from where the
+  // old one's ended is delivered.
+  void switchNow() {
+    auto& state = switching_;
+    const CaptureId retired = state.current;
+    if (state.currentGone && !state.paused) fillGap();
+    state.current = *state.incoming;
+    state.incoming.reset();
+    state.at.reset();
+    state.currentGone = false;
+    for (auto& audio : std::exchange(state.held, {})) {
+      const size_t frames = audio.samples.size() / static_cast<size_t>(channelCount_);
+      size_t skip = 0;
+      if (state.deliveredUntil) skip = std::min(frames, framesBetween(audio.captured, *state.deliveredUntil));
+      if (skip == frames) continue;
+      deliverCurrent(audio.samples.data() + skip * static_cast<size_t>(channelCount_), frames - skip,
+                     audio.captured + frameLength(skip));
+    }
+    // The old capture is closed on control_.
+    asio::post(control_, [weakSelf = weak_from_this(), retired]() {
+      if (auto self = weakSelf.lock()) self->captures_.erase(retired);
+    });
+  }
+
+  // With switchMutex_ held: the time between the last audio of an output that went away and the
+  // first of its successor, when nothing could be captured, is kept in the file as silence, so that
+  // the file's length stays the time recorded (the paused time excepted).
+  void fillGap() {
+    auto& state = switching_;
+    if (!state.deliveredUntil || state.held.empty()) return;
+    auto from = *state.deliveredUntil;
+    if (state.resumedAt) from = std::max(from, *state.resumedAt);
+    const size_t frames = framesBetween(from, state.held.front().captured);
+    if (frames == 0 || frameLength(frames) > kMaxGap) return;
+    const std::vector<float> silence(frames * static_cast<size_t>(channelCount_), 0.0f);
+    deliverCurrent(silence.data(), frames, from);
+  }
+
+  CaptureClock::duration frameLength(size_t frames) const {
+    return std::chrono::duration_cast<CaptureClock::duration>(
+        std::chrono::duration<double>(static_cast<double>(frames) / static_cast<double>(sampleRate_)));
+  }
+
+  // Whole frames captured from `from` to before `to`; none when `to` is not later.
+  size_t framesBetween(CaptureClock::time_point from, CaptureClock::time_point to) const {
+    if (to <= from) return 0;
+    return static_cast<size_t>(std::ceil(std::chrono::duration<double>(to - from).count() * sampleRate_));
+  }
+
+  // With switchMutex_ held.
+  void deliverCurrent(const float* samples, size_t frames, CaptureClock::time_point captured) {
+    switching_.deliveredUntil = captured + frameLength(frames);
+    deliver(samples, frames, captured);
+  }
+
+  // Each delivered run of frames becomes one sample buffer.
+  void deliver(const float* samples, size_t frames, CaptureClock::time_point captured) {
     // A faulty player can put NaN or infinity on the output; the recording keeps them as silence.
     std::vector<float> cleaned;
     const size_t count = frames * static_cast<size_t>(channelCount_);
@@ -658,8 +1007,10 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
           cleaned.begin(), cleaned.end(), [](float sample) { return !std::isfinite(sample); }, 0.0f);
       samples = cleaned.data();
     }
-    auto sampleBuffer = makeAudioSampleBuffer(samples, frames, static_cast<double>(sampleRate_),
-                                              static_cast<uint32_t>(channelCount_), pts);
+    const auto pts = std::chrono::duration_cast<std::chrono::nanoseconds>(captured.time_since_epoch());
+    auto sampleBuffer =
+        makeAudioSampleBuffer(samples, frames, static_cast<double>(sampleRate_),
+                              static_cast<uint32_t>(channelCount_), CMTimeMake(pts.count(), 1'000'000'000));
     if (!sampleBuffer) return;
     std::lock_guard guard(outputMutex_);
     if (!output_) return;
@@ -672,6 +1023,7 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
                });
   }
 
+  const SCDisplayRef display_;
   const int64_t sampleRate_;
   const int64_t channelCount_;
   const std::weak_ptr<SCStreamDelegate> delegate_;
@@ -680,7 +1032,21 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
   mutable std::mutex outputMutex_;
   std::optional<Output> output_;  // guarded by outputMutex_
   std::optional<Error> failure_;  // guarded by outputMutex_
-  MonitorCapture capture_;        // last: its handlers use the members above until it is closed
+
+  mutable std::mutex switchMutex_;
+  Switching switching_;  // guarded by switchMutex_
+
+  // On control_ only.
+  bool paused_ = false;
+  bool ended_ = false;
+  std::vector<std::pair<CaptureClock::time_point, bool>> changesWhileOpening_;  // (at, delivering)
+  std::optional<pulse::WatchedOutput> opening_;  // the output a capture is being opened for
+  CaptureId openingId_ = 0;
+  CaptureId lastId_ = 0;
+  std::optional<Error> lostError_;
+  std::unique_ptr<PulseConnection> watchConnection_;
+  std::unique_ptr<pulse::OutputWatch> watch_;
+  std::map<CaptureId, Capture> captures_;  // last: their handlers use the members above
 };
 
 class PulseScreenCaptureService : public ScreenCaptureService {

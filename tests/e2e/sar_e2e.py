@@ -22,6 +22,7 @@ import numpy as np
 REPO = Path(__file__).resolve().parents[2]
 PROGRAM = os.environ.get("SAR_PROGRAM", str(REPO / "build" / "system-audio-recorder"))
 SOUND_SERVER = os.environ.get("SAR_SOUND_SERVER", str(REPO / "tests" / "support" / "sound-server"))
+PINNED_PLAYER = os.environ.get("SAR_PINNED_PLAYER", str(REPO / "build" / "tests" / "pinned_player"))
 
 # Not UTC and not a whole-hour offset, so a name in UTC or a mangled offset shows.
 TZ = "Asia/Kolkata"
@@ -55,19 +56,23 @@ def tone_file(freq, seconds=120):
 
 
 class Player:
-    """A player of one audio file into one output (at 20 ms latency unless told), stopped by stop()."""
+    """A player of one audio file into one output (at 20 ms latency unless told), stopped by stop().
+    A pinned player plays a tone of freq Hz into sink and the server never moves it elsewhere, so that
+    each output can be told by its tone."""
 
     _counter = 0
 
-    def __init__(self, server, path, sink=None, awake=True, latency_ms=20):
+    def __init__(self, server, path, sink=None, awake=True, latency_ms=20, pinned_freq=None):
         Player._counter += 1
         self.server = server
         self.sink = sink
         self.name = f"sar-e2e-player-{os.getpid()}-{Player._counter}"
-        cmd = ["paplay", "-n", self.name] + ([f"--latency-msec={latency_ms}"] if latency_ms else [])
-        if sink:
-            cmd += ["-d", sink]
-        self.proc = subprocess.Popen(cmd + [str(path)], env=server.client_env(), stdin=subprocess.DEVNULL,
+        if pinned_freq:
+            cmd = [PINNED_PLAYER, sink, f"{pinned_freq:g}", self.name]
+        else:
+            cmd = ["paplay", "-n", self.name] + ([f"--latency-msec={latency_ms}"] if latency_ms else [])
+            cmd += (["-d", sink] if sink else []) + [str(path)]
+        self.proc = subprocess.Popen(cmd, env=server.client_env(), stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self._wait_playing(awake)
 
@@ -154,9 +159,35 @@ class SoundServer:
     def default_sink(self):
         return self.pactl("get-default-sink").strip()
 
+    def set_default_sink(self, sink, wait=True):
+        """Makes sink the default output; with wait, returns once the server says so (PipeWire applies
+        it a few milliseconds later)."""
+        self.pactl("set-default-sink", sink)
+        deadline = time.monotonic() + 5
+        while wait and self.default_sink() != sink:
+            assert time.monotonic() < deadline, f"the default output is not {sink} after 5 s"
+            time.sleep(0.005)
+
+    def module_of(self, sink):
+        """The module index of the null output named sink."""
+        for line in self.pactl("list", "short", "modules").splitlines():
+            fields = line.split("\t")
+            if len(fields) >= 3 and fields[1] == "module-null-sink" and f"sink_name={sink}" in fields[2].split():
+                return fields[0]
+        raise AssertionError(f"no null output {sink}")
+
+    def remove_output(self, sink):
+        self.pactl("unload-module", self.module_of(sink))
+
     def play(self, freq, sink=None, awake=True, latency_ms=20):
         """Plays a tone; with awake, returns once the output renders it."""
         player = Player(self, tone_file(freq), sink, awake, latency_ms)
+        self.players.append(player)
+        return player
+
+    def play_pinned(self, freq, sink):
+        """Plays a tone into sink, never moved to another output; returns once the output renders it."""
+        player = Player(self, None, sink, True, pinned_freq=freq)
         self.players.append(player)
         return player
 
@@ -164,6 +195,18 @@ class SoundServer:
         """The record streams connected to the server that are running (not corked)."""
         outputs = json.loads(self.pactl("-f", "json", "list", "source-outputs") or "[]")
         return [o for o in outputs if not o.get("corked")]
+
+    def recorded_sources(self):
+        """The names of the sources that running record streams take their audio from."""
+        sources = {str(s["index"]): s["name"] for s in json.loads(self.pactl("-f", "json", "list", "sources") or "[]")}
+        return sorted(sources.get(str(o.get("source")), "?") for o in self.recording_streams())
+
+    def wait_recorded_sources(self, expected, timeout=5.0):
+        """Waits until the running record streams take exactly the expected sources."""
+        deadline = time.monotonic() + timeout
+        while (found := self.recorded_sources()) != sorted(expected):
+            assert time.monotonic() < deadline, f"recorded sources {found}, expected {sorted(expected)}"
+            time.sleep(0.01)
 
     @contextlib.contextmanager
     def frozen(self):
@@ -504,3 +547,41 @@ def assert_tone(frames, freq, allowed_bad=0.03):
     assert labels, "no audio"
     bad = sum(1 for label in labels if label != freq)
     assert bad <= max(2, allowed_bad * len(labels)), f"not a steady {freq} Hz tone: {runs(labels)}"
+
+
+def envelope(frames, freq, step=48, width=480):
+    """The amplitude of the freq Hz component of the mono mix, every step samples, each measured over width
+    samples around it with a Hann window (so that another tone does not leak in): (times in seconds,
+    amplitudes; a sine of peak p gives p / 2)."""
+    mono = frames.mean(axis=1).astype(np.float64)
+    shifted = mono * np.exp(-2j * np.pi * freq * np.arange(len(mono)) / RATE)
+    window = np.hanning(width)
+    if len(shifted) < width:
+        return np.zeros(0), np.zeros(0)
+    amplitude = np.abs(np.lib.stride_tricks.sliding_window_view(shifted, width)[::step] @ window) / window.sum()
+    times = (np.arange(len(amplitude)) * step + width / 2) / RATE
+    return times, amplitude
+
+
+def tone_segments(frames, tones, level=0.25, bridge=0.03):
+    """[(tone, start, end)] in seconds: where each tone sounds at half its level or more (tones are played
+    at peak 0.5, so level 0.25), in order of their start. Half the level is the middle of an edge that
+    the encoder blurs, so an edge is placed within about a millisecond. Dips of a tone shorter than
+    bridge (a player that a busy machine starved for a moment) do not split it."""
+    segments = []
+    for tone in tones:
+        times, amplitude = envelope(frames, tone)
+        present = np.concatenate([[False], amplitude >= level / 2, [False]])
+        edges = np.flatnonzero(present[1:] != present[:-1])
+        for start, end in zip(edges[::2], edges[1::2]):
+            if segments and segments[-1][0] == tone and times[start] - segments[-1][2] <= bridge:
+                segments[-1] = (tone, segments[-1][1], float(times[end - 1]))
+            else:
+                segments.append((tone, float(times[start]), float(times[end - 1])))
+    return sorted(segments, key=lambda segment: segment[1])
+
+
+def seams(segments):
+    """For each change from one tone to another: the time from the end of the old one to the start of the
+    new one (s). Positive: silence between them; negative: both sound at once."""
+    return [(b[1] - a[2]) for a, b in zip(segments, segments[1:]) if a[0] != b[0]]

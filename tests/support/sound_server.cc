@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -172,6 +173,20 @@ std::string SoundServer::pactl(const std::vector<std::string>& args) const {
   int status = runWithPulseServer(pulseServer_, argv, &output);
   EXPECT_EQ(status, 0) << "pactl failed: " << output;
   return trimmed(output);
+}
+
+std::string SoundServer::moduleOf(const std::string& sink) const {
+  std::istringstream modules(pactl({"list", "short", "modules"}));
+  std::string line;
+  while (std::getline(modules, line)) {
+    std::istringstream fields(line);
+    std::string index, name, argument;
+    fields >> index >> name;
+    while (fields >> argument) {
+      if (name == "module-null-sink" && argument == "sink_name=" + sink) return index;
+    }
+  }
+  return "";
 }
 
 TonePlayer::TonePlayer(const SoundServer& server, const std::string& sink, double frequency, int rate,

@@ -54,6 +54,8 @@ class SoundServer {
 
   // pactl against this server; its stdout, trailing newline removed. Fails the test on error.
   std::string pactl(const std::vector<std::string>& args) const;
+  // The module index of the null output named sink, for unloading it; empty when there is none.
+  std::string moduleOf(const std::string& sink) const;
 
  private:
   testing::AssertionResult script(const std::vector<std::string>& args, std::string* output) const;
