@@ -266,13 +266,15 @@ TEST_P(CaptureTest, EverySampleFormatOfAnOutputArrivesAsTheSameFloatTone) {
     std::string sink = format;
     std::erase(sink, '-');
     server_.pactl({"load-module", "module-null-sink", "sink_name=" + sink, "format=" + format, "rate=48000"});
+    // The default output, since a capture follows the default.
+    server_.pactl({"set-default-sink", sink});
     output_ = std::make_shared<RecordingOutput>();
     platform::SCStreamRef stream;
     for (int i = 0; i < 100 && !stream; ++i) {
       auto answer = testsupport::queryContent();
-      if (!answer || !answer->content) continue;
-      for (const auto& display : answer->content->displays()) {
-        if (display->name == sink) stream = makeStream(sink);
+      if (answer && answer->content && !answer->content->displays().empty() &&
+          answer->content->displays().front()->name == sink) {
+        stream = makeStream(sink);
       }
     }
     ASSERT_TRUE(stream) << "the output never appeared";
