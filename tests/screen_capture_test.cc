@@ -257,6 +257,44 @@ TEST_P(CaptureTest, NonFiniteSamplesArriveAsSilence) {
   EXPECT_TRUE(std::all_of(samples.begin(), samples.end(), [](float s) { return std::isfinite(s); }));
 }
 
+// Whatever sample format an output has, a full-scale tone arrives as float at full scale and at its
+// frequency: the capture reads the monitor in its own format and converts it.
+TEST_P(CaptureTest, EverySampleFormatOfAnOutputArrivesAsTheSameFloatTone) {
+  startServer(1);
+  for (const std::string format : {"s16le", "s24le", "s24-32le", "s32le", "float32le"}) {
+    SCOPED_TRACE(format);
+    std::string sink = format;
+    std::erase(sink, '-');
+    server_.pactl({"load-module", "module-null-sink", "sink_name=" + sink, "format=" + format, "rate=48000"});
+    // The default output, since a capture follows the default.
+    server_.pactl({"set-default-sink", sink});
+    output_ = std::make_shared<RecordingOutput>();
+    platform::SCStreamRef stream;
+    for (int i = 0; i < 100 && !stream; ++i) {
+      auto answer = testsupport::queryContent();
+      if (answer && answer->content && !answer->content->displays().empty() &&
+          answer->content->displays().front()->name == sink) {
+        stream = makeStream(sink);
+      }
+    }
+    ASSERT_TRUE(stream) << "the output never appeared";
+    auto started = testsupport::startAndWait(*stream);
+    ASSERT_TRUE(started && !*started);
+    testsupport::TonePlayer tone(server_, sink, 1000);
+    ASSERT_TRUE(
+        output_->waitForSamples([](const std::vector<float>& s) { return audibleSamples(s) >= 24000; }, 15s))
+        << "no tone arrived";
+    const auto samples = output_->firstChannel();
+    float peak = 0;
+    for (float sample : samples) peak = std::max(peak, std::fabs(sample));
+    EXPECT_NEAR(peak, 1.0f, 0.02f);
+    // The last quarter second only: a player that falls behind on a busy machine leaves silence.
+    EXPECT_NEAR(estimateFrequency({samples.end() - 12000, samples.end()}, 48000), 1000, 20);
+    tone.stop();
+    testsupport::stopAndWait(*stream);
+  }
+}
+
 // A start the server refuses (the output went away between the query and the start) is the start's
 // error alone: the stream never ran, so it has not stopped either.
 TEST_P(CaptureTest, RefusedStartIsTheStartsErrorOnly) {

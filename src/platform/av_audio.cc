@@ -10,8 +10,13 @@ std::shared_ptr<const AVAudioFormat> AVAudioFormat::initStandardFormatWithSample
                                                                                      std::uint32_t channels) {
   if (!std::isfinite(sampleRate) || sampleRate <= 0 || channels == 0 || channels > kMaxChannels)
     return nullptr;
-  return std::make_shared<const AVAudioFormat>(AVAudioPCMFormatFloat32,
+  // Asked for once per captured buffer, nearly always with the same values: formats are
+  // immutable, so the last one made on this thread is handed out again.
+  thread_local std::shared_ptr<const AVAudioFormat> last;
+  if (last && last->sampleRate() == sampleRate && last->channelCount() == channels) return last;
+  last = std::make_shared<const AVAudioFormat>(AVAudioPCMFormatFloat32,
                                                makeFloatNonInterleavedDescription(sampleRate, channels));
+  return last;
 }
 
 bool AVAudioFormat::operator==(const AVAudioFormat& other) const {
@@ -47,7 +52,7 @@ std::shared_ptr<AVAudioPCMBuffer> AVAudioPCMBuffer::initWithPCMFormat(AVAudioFor
   }
   if (byteSize % bytesPerFrame != 0) return nullptr;
 
-  std::shared_ptr<AVAudioPCMBuffer> pcm(new AVAudioPCMBuffer());
+  auto pcm = std::make_shared<AVAudioPCMBuffer>(Key{});
   pcm->format_ = std::move(format);
   pcm->frameCapacity_ = byteSize / bytesPerFrame;
   pcm->frameLength_ = pcm->frameCapacity_;
@@ -66,7 +71,7 @@ std::shared_ptr<AVAudioPCMBuffer> AVAudioPCMBuffer::initWithPCMFormat(AVAudioFor
   if (bytesEach > std::numeric_limits<std::uint32_t>::max()) return nullptr;
   const std::uint64_t floatsEach = (bytesEach + sizeof(float) - 1) / sizeof(float);
 
-  std::shared_ptr<AVAudioPCMBuffer> pcm(new AVAudioPCMBuffer());
+  auto pcm = std::make_shared<AVAudioPCMBuffer>(Key{});
   pcm->format_ = std::move(format);
   pcm->frameCapacity_ = frameCapacity;
   pcm->owned_ = std::make_unique<float[]>(floatsEach * bufferCount);

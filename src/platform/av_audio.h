@@ -78,7 +78,15 @@ class AVAudioPCMBuffer {
   float* floatChannelData(std::uint32_t channel) const;
 
  private:
-  AVAudioPCMBuffer() = default;
+  // Only the factories above make buffers; the key lets them allocate object and count together.
+  struct Key {
+    explicit Key() = default;
+  };
+
+ public:
+  explicit AVAudioPCMBuffer(Key) {}
+
+ private:
   AVAudioFormatRef format_;
   std::uint32_t frameCapacity_ = 0;
   std::uint32_t frameLength_ = 0;

@@ -7,15 +7,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <mutex>
 #include <optional>
 #include <string_view>
-#include <vector>
 
 #include "platform/av_audio.h"
 #include "platform/av_handles.h"
@@ -75,7 +76,7 @@ struct AVAudioFile::Impl {
   std::optional<Error> openMuxer();
   std::optional<Error> openEncoder(int sampleRate, int channels, std::optional<std::int64_t> bitRate);
   std::optional<Error> addStream();
-  std::optional<Error> allocateBuffers(int sampleRate, int channels);
+  std::optional<Error> allocateBuffers(int sampleRate);
   std::optional<Error> openOutputFile();
   std::optional<Error> writeHeader();
 
@@ -90,7 +91,7 @@ struct AVAudioFile::Impl {
   }
   Error writingFailed(int code) const { return av::error(code, "Could not write to " + quoted(path)); }
 
-  std::optional<Error> encodeFromFifo(int frames);
+  std::optional<Error> encodePending();
   std::optional<Error> sendToEncoder(const AVFrame* frame);
   int ioError() const { return muxer->pb->error; }
   // Syncs what was written; the file then ends with a complete fragment.
@@ -115,7 +116,7 @@ struct AVAudioFile::Impl {
   CodecContextPtr encoder;
   FramePtr frame;
   PacketPtr packet;
-  FifoPtr fifo;
+  int pending = 0;           // samples in `frame` not yet sent to the encoder
   std::int64_t nextPts = 0;  // in samples
   std::int64_t priming = 0;
 
@@ -157,7 +158,7 @@ std::optional<Error> AVAudioFile::Impl::open(int sampleRate, int channels,
   if (auto failed = openMuxer()) return failed;
   if (auto failed = openEncoder(sampleRate, channels, bitRate)) return failed;
   if (auto failed = addStream()) return failed;
-  if (auto failed = allocateBuffers(sampleRate, channels)) return failed;
+  if (auto failed = allocateBuffers(sampleRate)) return failed;
   // The file comes last: nothing on the disk changes unless everything else is ready.
   if (auto failed = openOutputFile()) return failed;
   return writeHeader();
@@ -205,11 +206,10 @@ std::optional<Error> AVAudioFile::Impl::addStream() {
   return std::nullopt;
 }
 
-std::optional<Error> AVAudioFile::Impl::allocateBuffers(int sampleRate, int channels) {
-  fifo.reset(av_audio_fifo_alloc(encoder->sample_fmt, channels, encoder->frame_size));
+std::optional<Error> AVAudioFile::Impl::allocateBuffers(int sampleRate) {
   frame.reset(av_frame_alloc());
   packet.reset(av_packet_alloc());
-  if (!fifo || !frame || !packet) return creationFailed(AVERROR(ENOMEM), "allocating buffers");
+  if (!frame || !packet) return creationFailed(AVERROR(ENOMEM), "allocating buffers");
   frame->nb_samples = encoder->frame_size;
   frame->format = encoder->sample_fmt;
   frame->sample_rate = sampleRate;
@@ -306,16 +306,14 @@ std::optional<Error> AVAudioFile::Impl::sendToEncoder(const AVFrame* input) {
   }
 }
 
-std::optional<Error> AVAudioFile::Impl::encodeFromFifo(int frames) {
-  const int ret = av_frame_make_writable(frame.get());
-  if (ret < 0) return encodingFailed(ret);
-  frame->nb_samples = frames;
-  if (av_audio_fifo_read(fifo.get(), reinterpret_cast<void**>(frame->data), frames) != frames) {
-    return encodingFailed(AVERROR_BUG);
-  }
+std::optional<Error> AVAudioFile::Impl::encodePending() {
+  frame->nb_samples = pending;
   frame->pts = nextPts;
-  nextPts += frames;
-  return sendToEncoder(frame.get());
+  nextPts += pending;
+  pending = 0;
+  std::optional<Error> failed = sendToEncoder(frame.get());
+  frame->nb_samples = encoder->frame_size;
+  return failed;
 }
 
 bool AVAudioFile::Impl::write(const AVAudioPCMBuffer& buffer, Error* error) {
@@ -339,34 +337,46 @@ bool AVAudioFile::Impl::write(const AVAudioPCMBuffer& buffer, Error* error) {
     return fail(av::error(AVERROR(EINVAL),
                           "Could not write a buffer without one plane per channel to " + quoted(path)));
   }
-  std::vector<void*> planes;
-  for (const AudioBuffer& plane : list.mBuffers) {
+  void* planes[kMaxChannels];  // the format has at most kMaxChannels
+  for (std::uint32_t channel = 0; channel < format.channelCount(); ++channel) {
+    const AudioBuffer& plane = list.mBuffers[channel];
     if (plane.mData == nullptr || plane.mDataByteSize < frames * sizeof(float)) {
       return fail(
           av::error(AVERROR(EINVAL),
                     "Could not write a buffer with less data than its frame length to " + quoted(path)));
     }
-    planes.push_back(plane.mData);
+    planes[channel] = plane.mData;
   }
   // The encoder stops for good at a sample it cannot transform; refuse the buffer instead, so
-  // that the file stays whole.
-  for (const void* plane : planes) {
-    const auto* samples = static_cast<const float*>(plane);
-    for (std::uint32_t i = 0; i < frames; ++i) {
-      if (!(std::fabs(samples[i]) <= kLargestSample)) {
-        return fail(av::error(AVERROR(EINVAL),
-                              "Could not write a buffer with a sample that is not a number or is "
-                              "out of range to " +
-                                  quoted(path)));
+  // that the file stays whole. No early exit: the whole scan vectorises.
+  bool outOfRange = false;
+  for (std::uint32_t channel = 0; channel < format.channelCount(); ++channel) {
+    const auto* samples = static_cast<const float*>(planes[channel]);
+    for (std::uint32_t i = 0; i < frames; ++i) outOfRange |= !(std::fabs(samples[i]) <= kLargestSample);
+  }
+  if (outOfRange) {
+    return fail(av::error(
+        AVERROR(EINVAL),
+        "Could not write a buffer with a sample that is not a number or is out of range to " + quoted(path)));
+  }
+  // The samples are copied once, straight into the encoder's next frame, which takes whole frames.
+  std::optional<Error> failed;
+  for (std::uint32_t done = 0; !failed && done < frames;) {
+    if (pending == 0) {
+      // The encoder may still hold the last frame's buffer.
+      if (const int ret = av_frame_make_writable(frame.get()); ret < 0) {
+        failed = encodingFailed(ret);
+        break;
       }
     }
-  }
-  if (av_audio_fifo_write(fifo.get(), planes.data(), static_cast<int>(frames)) != static_cast<int>(frames)) {
-    return fail(av::error(AVERROR(ENOMEM), "Could not queue audio for " + quoted(path)));
-  }
-  std::optional<Error> failed;
-  while (!failed && av_audio_fifo_size(fifo.get()) >= encoder->frame_size) {
-    failed = encodeFromFifo(encoder->frame_size);
+    const auto take = std::min(frames - done, static_cast<std::uint32_t>(encoder->frame_size - pending));
+    for (std::uint32_t channel = 0; channel < format.channelCount(); ++channel) {
+      std::memcpy(reinterpret_cast<float*>(frame->extended_data[channel]) + pending,
+                  static_cast<const float*>(planes[channel]) + done, take * sizeof(float));
+    }
+    pending += static_cast<int>(take);
+    done += take;
+    if (pending == encoder->frame_size) failed = encodePending();
   }
   // A completed fragment is on its way to the disk only once it is synced.
   if (!failed) {
@@ -382,8 +392,8 @@ bool AVAudioFile::Impl::write(const AVAudioPCMBuffer& buffer, Error* error) {
 }
 
 std::optional<Error> AVAudioFile::Impl::finishEncoding() {
-  if (const int left = av_audio_fifo_size(fifo.get()); left > 0) {
-    if (auto failed = encodeFromFifo(left)) return failed;
+  if (pending > 0) {
+    if (auto failed = encodePending()) return failed;
   }
   if (auto failed = sendToEncoder(nullptr)) return failed;
   int ret = av_write_trailer(muxer.get());
@@ -404,7 +414,6 @@ void AVAudioFile::Impl::release() {
   muxer.reset();
   io.reset();
   (void)fd.close();
-  fifo.reset();
   frame.reset();
   packet.reset();
   encoder.reset();

@@ -12,7 +12,6 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libavutil/audio_fifo.h>
 #include <libavutil/dict.h>
 }
 
@@ -34,9 +33,6 @@ struct FrameDeleter {
 };
 struct PacketDeleter {
   void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-struct FifoDeleter {
-  void operator()(AVAudioFifo* fifo) const { av_audio_fifo_free(fifo); }
 };
 struct CustomIoDeleter {
   void operator()(AVIOContext* io) const {
@@ -62,7 +58,6 @@ struct InputContextDeleter {
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
-using FifoPtr = std::unique_ptr<AVAudioFifo, FifoDeleter>;
 using CustomIoPtr = std::unique_ptr<AVIOContext, CustomIoDeleter>;
 using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextDeleter>;
 using MuxerPtr = std::unique_ptr<AVFormatContext, MuxerDeleter>;

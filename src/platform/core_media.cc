@@ -114,10 +114,13 @@ CMSampleBuffer::CMSampleBuffer(Parts parts)
   if (!asbd) return;
   const auto layout = layoutFor(*asbd, numSamples_);
   if (!layout || totalBytes(*layout) > dataBuffer_->size()) return;
-  for (std::uint32_t i = 0; i < layout->count; ++i) {
-    bufferOffsets_.push_back(static_cast<std::size_t>(i) * layout->bytesEach);
-    bufferSizes_.push_back(layout->bytesEach);
-    bufferChannels_.push_back(layout->channelsEach);
+  setBuffers(layout->count, layout->bytesEach, layout->channelsEach);
+}
+
+void CMSampleBuffer::setBuffers(std::uint32_t count, std::uint32_t bytesEach, std::uint32_t channelsEach) {
+  buffers_.reserve(count);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    buffers_.push_back(BufferSpan{static_cast<std::size_t>(i) * bytesEach, bytesEach, channelsEach});
   }
 }
 
@@ -142,15 +145,14 @@ bool CMSampleBuffer::withAudioBufferList(
   if (!audioDescriptionOf(formatDescription_)) {
     return fail(kCMSampleBufferError_InvalidMediaFormat, "The sample buffer has no audio format description");
   }
-  if (bufferOffsets_.empty()) {
+  if (buffers_.empty()) {
     return fail(kCMSampleBufferError_ArrayTooSmall,
                 "The sample buffer's data does not hold its frames in the described format");
   }
   AudioBufferList list;
-  list.mBuffers.reserve(bufferOffsets_.size());
-  for (std::size_t i = 0; i < bufferOffsets_.size(); ++i) {
-    list.mBuffers.push_back(
-        AudioBuffer{bufferChannels_[i], bufferSizes_[i], dataBuffer_->data() + bufferOffsets_[i]});
+  list.mBuffers.reserve(buffers_.size());
+  for (const BufferSpan& span : buffers_) {
+    list.mBuffers.push_back(AudioBuffer{span.channels, span.size, dataBuffer_->data() + span.offset});
   }
   body(list, dataBuffer_);
   return true;
@@ -218,10 +220,8 @@ OSStatus CMSampleBufferSetDataBufferFromAudioBufferList(CMSampleBufferRef sample
       std::memcpy(block->data() + static_cast<std::size_t>(i) * layout->bytesEach,
                   bufferList->mBuffers[i].mData, layout->bytesEach);
     }
-    sampleBuffer->bufferOffsets_.push_back(static_cast<std::size_t>(i) * layout->bytesEach);
-    sampleBuffer->bufferSizes_.push_back(layout->bytesEach);
-    sampleBuffer->bufferChannels_.push_back(layout->channelsEach);
   }
+  sampleBuffer->setBuffers(layout->count, layout->bytesEach, layout->channelsEach);
   sampleBuffer->dataBuffer_ = std::move(block);
   return noErr;
 }
@@ -243,11 +243,21 @@ CMSampleBufferRef makeAudioSampleBuffer(const float* interleaved, std::size_t fr
                                         std::uint32_t channels, CMTime pts) {
   if (interleaved == nullptr && frames > 0) return nullptr;
   const AudioStreamBasicDescription asbd = makeFloatNonInterleavedDescription(sampleRate, channels);
-  CMFormatDescriptionRef description;
-  if (CMAudioFormatDescriptionCreate(kCFAllocatorDefault, &asbd, 0, nullptr, 0, nullptr, nullptr,
-                                     &description) != noErr) {
-    return nullptr;
+  // A capture makes buffer after buffer of one format; descriptions are immutable, so they share one.
+  thread_local struct {
+    double sampleRate = 0;
+    std::uint32_t channels = 0;
+    CMFormatDescriptionRef description;
+  } last;
+  if (!last.description || last.sampleRate != sampleRate || last.channels != channels) {
+    CMFormatDescriptionRef made;
+    if (CMAudioFormatDescriptionCreate(kCFAllocatorDefault, &asbd, 0, nullptr, 0, nullptr, nullptr, &made) !=
+        noErr) {
+      return nullptr;
+    }
+    last = {sampleRate, channels, std::move(made)};
   }
+  CMFormatDescriptionRef description = last.description;
   const auto layout = layoutFor(asbd, static_cast<std::int64_t>(std::min<std::size_t>(
                                           frames, std::numeric_limits<std::int64_t>::max())));
   if (!layout) return nullptr;

@@ -159,14 +159,20 @@ class CMSampleBuffer {
   friend OSStatus CMSampleBufferSetDataBufferFromAudioBufferList(CMSampleBufferRef, CFAllocatorRef,
                                                                  CFAllocatorRef, std::uint32_t,
                                                                  const AudioBufferList*);
+  // Lays out `count` audio buffers of bytesEach bytes, one after the other in dataBuffer_.
+  void setBuffers(std::uint32_t count, std::uint32_t bytesEach, std::uint32_t channelsEach);
+
   CMBlockBufferRef dataBuffer_;
   CMFormatDescriptionRef formatDescription_;
   std::int64_t numSamples_;
   std::vector<CMSampleTimingInfo> timing_;
   std::vector<std::size_t> sampleSizes_;
-  std::vector<std::size_t> bufferOffsets_;  // where each audio buffer starts in dataBuffer_
-  std::vector<std::uint32_t> bufferSizes_;
-  std::vector<std::uint32_t> bufferChannels_;
+  struct BufferSpan {
+    std::size_t offset;  // where the audio buffer starts in dataBuffer_
+    std::uint32_t size;
+    std::uint32_t channels;
+  };
+  std::vector<BufferSpan> buffers_;
   mutable std::atomic<bool> invalid_{false};
 };
 

@@ -226,13 +226,15 @@ class MonitorCapture {
   // With the lock held: connects the record stream and waits until the server confirmed it.
   std::optional<Error> connectStream() {
     const auto deadline = Clock::now() + kServerTimeout;
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, static_cast<uint32_t>(sampleRate_),
+    // The monitor's own sample format costs the server no conversion; this process converts.
+    pa_sample_spec spec{monitorFormat(deadline), static_cast<uint32_t>(sampleRate_),
                         static_cast<uint8_t>(channelCount_)};
     pa_channel_map map;
     pa_channel_map_init_extend(&map, spec.channels, PA_CHANNEL_MAP_DEFAULT);
     stream_.reset(pa_stream_new(connection_->context(), "system audio", &spec, &map));
     if (!stream_) return connection_->lastError("Cannot create the record stream");
     frameBytes_ = pa_frame_size(&spec);
+    format_ = spec.format;
     pa_stream_set_state_callback(stream_.get(), &MonitorCapture::streamStateChanged, this);
     pa_stream_set_read_callback(stream_.get(), &MonitorCapture::readable, this);
 
@@ -409,20 +411,16 @@ class MonitorCapture {
     if (current != State::running && current != State::corked) return;
     const auto arrival = Clock::now();
     // Chunks hold whole frames; keep a stray partial frame for the next chunk all the same.
-    std::vector<float> frames;
-    if (!partial_.empty() || bytes % frameBytes_ != 0 ||
-        reinterpret_cast<uintptr_t>(data) % alignof(float) != 0) {
+    // The buffers below keep their capacity, so that a steady capture allocates nothing here.
+    const bool partial = !partial_.empty() || bytes % frameBytes_ != 0;
+    if (partial) {
       partial_.insert(partial_.end(), data, data + bytes);
-      const size_t whole = partial_.size() / frameBytes_ * frameBytes_;
-      frames.resize(whole / sizeof(float));
-      std::memcpy(frames.data(), partial_.data(), whole);
-      partial_.erase(partial_.begin(), partial_.begin() + static_cast<std::ptrdiff_t>(whole));
-      data = reinterpret_cast<const std::byte*>(frames.data());
-      bytes = whole;
+      data = partial_.data();
+      bytes = partial_.size() / frameBytes_ * frameBytes_;
     }
     const size_t frameCount = bytes / frameBytes_;
     if (frameCount == 0) return;
-    const auto* samples = reinterpret_cast<const float*>(data);
+    const float* samples = asFloat(data, frameCount * static_cast<size_t>(channelCount_));
 
     const auto framePeriod = std::chrono::duration<double>(1.0 / static_cast<double>(sampleRate_));
     auto lengthOf = [&](size_t count) {
@@ -453,6 +451,76 @@ class MonitorCapture {
       if (delivering_) onAudio_(samples + begin * channels, end - begin, capturedAt(begin));
       begin = end;
     }
+    if (partial) partial_.erase(partial_.begin(), partial_.begin() + static_cast<std::ptrdiff_t>(bytes));
+  }
+
+  // With the lock held: the monitor's sample format where this process can convert it to float,
+  // else float (the server converts).
+  pa_sample_format_t monitorFormat(Clock::time_point deadline) {
+    pa_sample_format_t format = PA_SAMPLE_FLOAT32LE;
+    OperationPtr query(pa_context_get_source_info_by_name(
+        connection_->context(), display_->monitorSourceName.c_str(),
+        [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
+          if (eol != 0 || info == nullptr) return;
+          switch (info->sample_spec.format) {
+            case PA_SAMPLE_S16LE:
+            case PA_SAMPLE_S24LE:
+            case PA_SAMPLE_S24_32LE:
+            case PA_SAMPLE_S32LE:
+            case PA_SAMPLE_FLOAT32LE:
+              *static_cast<pa_sample_format_t*>(userdata) = info->sample_spec.format;
+              break;
+            default:
+              break;
+          }
+        },
+        &format));
+    connection_->waitFor(std::move(query), deadline);
+    return format;
+  }
+
+  // `count` samples in the stream's format as float, without a copy where they already are.
+  const float* asFloat(const std::byte* data, size_t count) {
+    if (format_ == PA_SAMPLE_FLOAT32LE && reinterpret_cast<uintptr_t>(data) % alignof(float) == 0) {
+      return reinterpret_cast<const float*>(data);
+    }
+    converted_.resize(count);
+    float* out = converted_.data();
+    // Read through memcpy: the server's chunks need not be aligned for the wider types.
+    auto read = [data](size_t index, auto sample) {
+      std::memcpy(&sample, data + index * sizeof(sample), sizeof(sample));
+      return sample;
+    };
+    switch (format_) {
+      case PA_SAMPLE_S16LE:
+        for (size_t i = 0; i < count; ++i)
+          out[i] = static_cast<float>(read(i, int16_t{})) * (1.0f / 32768.0f);
+        break;
+      case PA_SAMPLE_S32LE:
+        for (size_t i = 0; i < count; ++i) {
+          out[i] = static_cast<float>(read(i, int32_t{})) * (1.0f / 2147483648.0f);
+        }
+        break;
+      case PA_SAMPLE_S24_32LE:  // 24 bits in the low bytes of 32
+        for (size_t i = 0; i < count; ++i) {
+          const auto value = static_cast<int32_t>(static_cast<uint32_t>(read(i, int32_t{})) << 8) >> 8;
+          out[i] = static_cast<float>(value) * (1.0f / 8388608.0f);
+        }
+        break;
+      case PA_SAMPLE_S24LE:
+        for (size_t i = 0; i < count; ++i) {
+          const auto* b = reinterpret_cast<const uint8_t*>(data) + i * 3;
+          const auto value =
+              static_cast<int32_t>((uint32_t{b[0]} << 8) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 24)) >>
+              8;
+          out[i] = static_cast<float>(value) * (1.0f / 8388608.0f);
+        }
+        break;
+      default:  // float, unaligned
+        std::memcpy(out, data, count * sizeof(float));
+        break;
+    }
+    return out;
   }
 
   const SCDisplayRef display_;
@@ -470,7 +538,9 @@ class MonitorCapture {
   pulse::StreamPtr stream_;
   size_t frameBytes_ = 0;
   std::optional<Error> failure_;
+  pa_sample_format_t format_ = PA_SAMPLE_FLOAT32LE;
   std::vector<std::byte> partial_;
+  std::vector<float> converted_;
   bool delivering_ = true;
   std::optional<Clock::time_point> nextCapture_;
   pa_time_event* heartbeat_ = nullptr;
