@@ -802,13 +802,15 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
     }
     if (id != currentId()) return;  // retired already
     const bool outputGone = error.code() == PA_ERR_KILLED || error.code() == PA_ERR_NOENTITY;
-    if (!outputGone || !watch_) {
+    if (!outputGone) {
       fail(error);
       return;
     }
-    // The recorded output went away: the watch says what takes its place, if anything.
+    // The recorded output went away: the watch says what takes its place, if anything. A watch
+    // still connecting (the output went in the first moments) does so once it is up.
     if (incomingId() || opening_) return;
     lostError_ = error;
+    if (!watch_) return;
     PulseConnection::Lock lock(*watchConnection_);
     watch_->refresh();
   }
@@ -862,7 +864,16 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
   void watching(std::unique_ptr<PulseConnection> connection, std::unique_ptr<pulse::OutputWatch> watch) {
     watchConnection_ = std::move(connection);
     watch_ = std::move(watch);
-    if (ended_ || !watch_) stopWatching();
+    const bool lost = !ended_ && lostError_ && currentLost();
+    if (ended_ || !watch_) {
+      stopWatching();
+      if (lost) fail(*lostError_);  // nothing can tell what takes the lost output's place
+      return;
+    }
+    if (lost) {
+      PulseConnection::Lock lock(*watchConnection_);
+      watch_->refresh();
+    }
   }
 
   void stopWatching() {
