@@ -838,7 +838,9 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
   // Without a watch the capture goes on, on the output it has. Connecting waits for the server:
   // on a thread of its own; the watch comes back to watching().
   void watch() {
-    std::thread([self = shared_from_this()]() {
+    // Weakly held: a stream released while its watch connects goes at once, not when the server
+    // answers.
+    std::thread([weakSelf = weak_from_this(), control = control_]() {
       Error error(pulse::kErrorDomain, PA_OK, "");
       auto connection = PulseConnection::connect(true, kServerTimeout, &error);
       std::unique_ptr<pulse::OutputWatch> watch;
@@ -846,7 +848,7 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
         PulseConnection::Lock lock(*connection);
         watch = pulse::OutputWatch::start(
             *connection,
-            [weakSelf = self->weak_from_this(), control = self->control_](const pulse::OutputWatch& watch) {
+            [weakSelf, control](const pulse::OutputWatch& watch) {
               const bool pipewire = watch.serverName().find("PipeWire") != std::string::npos;
               asio::post(control, [weakSelf, output = watch.current(), pipewire]() {
                 if (auto self = weakSelf.lock()) self->follow(output, pipewire);
@@ -854,10 +856,14 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
             },
             &error);
       }
-      asio::post(self->control_,
-                 [self, connection = std::move(connection), watch = std::move(watch)]() mutable {
-                   self->watching(std::move(connection), std::move(watch));
-                 });
+      asio::post(control, [weakSelf, connection = std::move(connection), watch = std::move(watch)]() mutable {
+        if (auto self = weakSelf.lock()) {
+          self->watching(std::move(connection), std::move(watch));
+        } else if (connection) {
+          PulseConnection::Lock lock(*connection);
+          watch.reset();
+        }
+      });
     }).detach();
   }
 
