@@ -371,19 +371,27 @@ TEST(Recorder, PauseAndResume) {
   EXPECT_NEAR(durationOf(dir.str() + "/paused.m4a"), 2.0, kAacFrame);
 }
 
-TEST(Recorder, PauseBeforeTheStreamExists) {
+// A pause before the first buffer: the recording still starts, holds nothing until the resume,
+// and the stream is not stopped, so the start watchdog sees it deliver.
+class PauseBeforeTheFirstBuffer : public testing::TestWithParam<bool> {};
+
+TEST_P(PauseBeforeTheFirstBuffer, StartsAndRecordsFromTheResume) {
+  const bool streamExists = GetParam();
   TempDir dir;
   Scenario scenario{{"prog", "--record", dir.str(), "--filename", "early"}};
-  scenario.setUp = [](FakeCaptureService& service) {
-    service.displays = FakeCaptureService::makeDisplays(1);
-    service.beforeContent = [] {
-      kill(getpid(), SIGUSR1);
-      while (!RecorderCLI::shared()->isPaused()) std::this_thread::sleep_for(1ms);
-    };
+  auto pause = [] {
+    kill(getpid(), SIGUSR1);
+    while (!RecorderCLI::shared()->isPaused()) std::this_thread::sleep_for(1ms);
   };
-  scenario.drive = [](FakeCaptureService& service) {
+  scenario.setUp = [&](FakeCaptureService& service) {
+    service.displays = FakeCaptureService::makeDisplays(1);
+    if (!streamExists) service.beforeContent = pause;
+  };
+  scenario.drive = [&](FakeCaptureService& service) {
     auto stream = service.waitForStream();
     stream->waitForStarts(1);
+    if (streamExists) pause();
+    std::printf("stops=%d\n", stream->stopRequests());
     deliverSeconds(*stream, 0.1);
     waitForFile();
     deliverSeconds(*stream, 1.0);  // paused: the stream runs, nothing is written
@@ -393,11 +401,17 @@ TEST(Recorder, PauseBeforeTheStreamExists) {
     kill(getpid(), SIGINT);  // waits for the restart's line
   };
   ChildResult result = run(scenario);
+  EXPECT_EQ(count(result, "stops=0"), 1) << result.out;
   EXPECT_EQ(count(result, "Recording paused."), 1) << result.out;
   EXPECT_EQ(count(result, "Recording resumed."), 1) << result.out;
   EXPECT_EQ(codes(result), (std::vector<std::string>{"RECORDING_STARTED", "RECORDING_STOPPED"}));
   EXPECT_NEAR(durationOf(dir.str() + "/early.m4a"), 0.6, kAacFrame);
 }
+
+INSTANTIATE_TEST_SUITE_P(Recorder, PauseBeforeTheFirstBuffer, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                           return info.param ? "AfterTheStreamStarted" : "BeforeTheStreamExists";
+                         });
 
 TEST(Recorder, RefusedRestartEndsWithResumeError) {
   TempDir dir;

@@ -124,7 +124,10 @@ void RecorderCLI::pauseRecording() {
   bool running = false;
   if (!isPaused_.compare_exchange_strong(running, true)) return;
   pausedAt_ = CMClockGetTime(CMClockGetHostTimeClock()).seconds();
-  if (SCStreamRef stream = screenCaptureStream()) stream->stopCapture();
+  // A stream that has not delivered yet keeps running, or the start watchdog would take its
+  // silence for a capture that never worked; what it captures from now on is dropped on arrival.
+  SCStreamRef stream = streamFunctionCalled() ? screenCaptureStream() : nullptr;
+  if (stream) stream->stopCapture();
   ResponseHandler::printLine("Recording paused.");
 }
 

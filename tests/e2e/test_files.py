@@ -72,7 +72,8 @@ def test_recording_without_audio_is_an_empty_aac_file(server, recorder, outdir):
     _, stream = probe(path)
     assert stream["codec_name"] == "aac", stream
     assert int(stream["sample_rate"]) == RATE and int(stream["channels"]) == 2, stream
-    assert len(decode(path)) == 0
+    # Empty, unless on a busy machine the stream started and captured a moment before the pause.
+    assert len(decode(path)) <= 0.1 * RATE
     assert os.listdir(outdir) == [os.path.basename(path)]
 
 
