@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
 #include <cmath>
 #include <cstring>
@@ -32,6 +33,9 @@ constexpr pa_usec_t kFragmentUsec = 10 * PA_USEC_PER_MSEC;
 // How long a switch to another output waits for the old capture to reach the moment of the new
 // one's first audio.
 constexpr auto kSwitchWait = std::chrono::milliseconds(50);
+// A capture of a new output that the server refused is tried again this often, after this long.
+constexpr int kOpenRetries = 3;
+constexpr auto kOpenRetryDelay = std::chrono::milliseconds(300);
 // Longer gaps than this between a vanished output's audio and its successor's are not filled.
 constexpr auto kMaxGap = std::chrono::seconds(1);
 // Capture times further than this from what a chunk's arrival says start afresh (after a gap).
@@ -701,6 +705,8 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
   // What the watch says the machine plays through now.
   void follow(const std::optional<pulse::WatchedOutput>& output, bool pipewire) {
     if (ended_) return;
+    told_ = output;
+    toldPipewire_ = pipewire;
     if (!output) {
       fail(makeError(PA_ERR_NOENTITY, "No output is left to record"));
       return;
@@ -761,9 +767,15 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
       dropIncoming();
       // The output went as soon as it came. With nothing else to record, the stream has failed;
       // otherwise the watch tells what follows.
-      if (currentLost()) fail(lostError_.value_or(makeError(PA_ERR_NOENTITY, "The captured output is gone")));
+      if (currentLost()) {
+        fail(lostError_.value_or(makeError(PA_ERR_NOENTITY, "The captured output is gone")));
+        return;
+      }
+      // A busy server may refuse for a moment; the watch would not tell the same output again.
+      if (++failedOpens_ <= kOpenRetries) followAgainLater();
       return;
     }
+    failedOpens_ = 0;
     for (const auto& [at, delivering] : std::exchange(changesWhileOpening_, {})) {
       if (delivering) {
         capture->resume(at);
@@ -776,6 +788,15 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
     switching_.confirmed = true;
     switching_.replaying = false;
     if (switching_.currentGone && !switching_.held.empty()) switchNow();
+  }
+
+  void followAgainLater() {
+    auto timer = std::make_shared<asio::steady_timer>(control_, kOpenRetryDelay);
+    timer->async_wait([weakSelf = weak_from_this(), timer](const std::error_code& error) {
+      auto self = weakSelf.lock();
+      if (!self || error || self->ended_ || self->opening_ || self->incomingId()) return;
+      self->follow(self->told_, self->toldPipewire_);
+    });
   }
 
   void dropIncoming() {
@@ -1061,6 +1082,9 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
   CaptureId openingId_ = 0;
   CaptureId lastId_ = 0;
   std::optional<Error> lostError_;
+  std::optional<pulse::WatchedOutput> told_;  // what the watch said last
+  bool toldPipewire_ = false;
+  int failedOpens_ = 0;  // in a row
   std::unique_ptr<PulseConnection> watchConnection_;
   std::unique_ptr<pulse::OutputWatch> watch_;
   std::map<CaptureId, Capture> captures_;  // last: their handlers use the members above
