@@ -705,8 +705,6 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
   // What the watch says the machine plays through now.
   void follow(const std::optional<pulse::WatchedOutput>& output, bool pipewire) {
     if (ended_) return;
-    told_ = output;
-    toldPipewire_ = pipewire;
     if (!output) {
       fail(makeError(PA_ERR_NOENTITY, "No output is left to record"));
       return;
@@ -771,8 +769,8 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
         fail(lostError_.value_or(makeError(PA_ERR_NOENTITY, "The captured output is gone")));
         return;
       }
-      // A busy server may refuse for a moment; the watch would not tell the same output again.
-      if (++failedOpens_ <= kOpenRetries) followAgainLater();
+      // A busy server may refuse for a moment; the watch tells of a change only once.
+      if (++failedOpens_ <= kOpenRetries) refreshWatchLater();
       return;
     }
     failedOpens_ = 0;
@@ -790,13 +788,20 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
     if (switching_.currentGone && !switching_.held.empty()) switchNow();
   }
 
-  void followAgainLater() {
+  void refreshWatchLater() {
     auto timer = std::make_shared<asio::steady_timer>(control_, kOpenRetryDelay);
     timer->async_wait([weakSelf = weak_from_this(), timer](const std::error_code& error) {
       auto self = weakSelf.lock();
       if (!self || error || self->ended_ || self->opening_ || self->incomingId()) return;
-      self->follow(self->told_, self->toldPipewire_);
+      self->refreshWatch();
     });
+  }
+
+  // Makes the watch tell the output to record again, changed or not.
+  void refreshWatch() {
+    if (!watch_) return;
+    PulseConnection::Lock lock(*watchConnection_);
+    watch_->refresh();
   }
 
   void dropIncoming() {
@@ -831,9 +836,7 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
     // still connecting (the output went in the first moments) does so once it is up.
     if (incomingId() || opening_) return;
     lostError_ = error;
-    if (!watch_) return;
-    PulseConnection::Lock lock(*watchConnection_);
-    watch_->refresh();
+    refreshWatch();
   }
 
   void fail(const Error& error) {
@@ -897,10 +900,7 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
       if (lost) fail(*lostError_);  // nothing can tell what takes the lost output's place
       return;
     }
-    if (lost) {
-      PulseConnection::Lock lock(*watchConnection_);
-      watch_->refresh();
-    }
+    if (lost) refreshWatch();
   }
 
   void stopWatching() {
@@ -1082,8 +1082,6 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
   CaptureId openingId_ = 0;
   CaptureId lastId_ = 0;
   std::optional<Error> lostError_;
-  std::optional<pulse::WatchedOutput> told_;  // what the watch said last
-  bool toldPipewire_ = false;
   int failedOpens_ = 0;  // in a row
   std::unique_ptr<PulseConnection> watchConnection_;
   std::unique_ptr<pulse::OutputWatch> watch_;
