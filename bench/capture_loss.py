@@ -2,7 +2,7 @@
 """Does the recording hold everything that was played, and nothing twice?
 
     bench/capture_loss.py [--program PATH] [--servers pulse,pipewire] [--continuous 60]
-                          [--paused 120] [--pauses 10] [--pause-length 1.0]
+                          [--paused 120] [--pauses 10] [--pause-length 1.0] [--verbose]
 
 On each private sound server a known noise plays into the output. The recorder records it
 (--continuous seconds without a pause, then --paused seconds with --pauses pauses), and parec
@@ -191,7 +191,7 @@ def run_recorder(program, server, outdir, seconds, pauses, pause_length, peer_pa
     return rec.lines[0].json["path"] if rec.lines[0].json else None, started, stopped, marks, rec
 
 
-def describe(label, result):
+def describe(label, result, verbose=False):
     holes = result["holes"]
     inserted = result["inserted"]
     print(f"  {label:34} length {result['length']:+7.1f}  stop {result['stop']:+6.1f}  holes {len(holes)}"
@@ -201,6 +201,9 @@ def describe(label, result):
         resume = [r for _, r in result["pauses"]]
         print(f"  {'':34} at pause: median {np.median(pause):+6.1f} max {max(pause):+6.1f}"
               f"   at resume: median {np.median(resume):+6.1f} max {max(resume):+6.1f}")
+    if verbose:
+        print(f"  {'':34} each pause (pause, resume): {[(round(p, 1), round(r, 1)) for p, r in result['pauses']]}")
+        print(f"  {'':34} holes (s into the file, ms): {holes}")
 
 
 def main():
@@ -211,6 +214,7 @@ def main():
     parser.add_argument("--paused", type=float, default=120)
     parser.add_argument("--pauses", type=int, default=10)
     parser.add_argument("--pause-length", type=float, default=1.0)
+    parser.add_argument("--verbose", action="store_true", help="each pause, and where the holes are")
     args = parser.parse_args()
 
     work = short_tempdir("sar-loss-")
@@ -233,7 +237,8 @@ def main():
                                                                       args.pause_length, peer)
                     player.stop()
                     rec.close()
-                    describe(f"recorder, {seconds:g} s, {pauses} pauses", analyse(path, ref, started, stopped, marks))
+                    describe(f"recorder, {seconds:g} s, {pauses} pauses", analyse(path, ref, started, stopped, marks),
+                             args.verbose)
                     if peer:
                         frames = np.fromfile(peer, dtype="<f4").reshape(-1, 2)
                         result = analyse(frames, ref, 0, len(frames) / RATE, [])

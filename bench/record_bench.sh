@@ -12,7 +12,7 @@
 #    the record stream's connect to that buffer, and to RECORDING_STARTED; how many runs ended
 #    STREAM_FUNCTION_NOT_CALLED. The peer is parec at 10 ms: launch to its first byte. Then the
 #    capture layer's own probe (bench/first_buffer, if built beside the program, or $FIRST_BUFFER).
-# 3. The time from the stop to the end of the process after --stop-after seconds of audio: the
+# 3. On each server, the time from the stop to the end of the process after --stop-after seconds of audio: the
 #    recorder stopped by SIGINT, by SIGTERM and by closing the reading end of its standard output
 #    (a controlling program that died), against ffmpeg stopped by SIGINT.
 set -euo pipefail
@@ -287,10 +287,10 @@ def starts(count):
               f"  | {summary(peer)}{note}")
 
 
-def stop_time(seconds):
-    directory, env = start_server("pulse", "--idle-suspend", "0")
+def stop_time(kind, seconds):
+    directory, env = start_server(kind, *(["--idle-suspend", "0"] if kind == "pulse" else []))
     play = player(env)
-    out = WORK / "stop"
+    out = WORK / f"stop-{kind}"
     out.mkdir()
     rec = Run(["--record", str(out), "--filename", "sigint"], env)
     term = Run(["--record", str(out), "--filename", "sigterm"], env)
@@ -325,7 +325,7 @@ def stop_time(seconds):
     play.terminate()
     play.wait()
     stop_server(directory)
-    print(f"\nStop to the end of the process after {seconds} s of audio (ms)       time   ratio to ffmpeg")
+    print(f"\nStop to the end of the process after {seconds} s of audio, {kind} (ms) time   ratio to ffmpeg")
     for (title, _, _), ms in zip(stops, results):
         print(f"  {title:58}{ms:9.1f} {ratio(ms, results[-1]):>8}")
 
@@ -344,7 +344,8 @@ try:
         else:
             print(f"\n(no {probe}: configure with -DBUILD_BENCHMARKS=ON for the capture layer's own figures)")
     if "stop" not in SKIP:
-        stop_time(int(os.environ["SAR_STOP_AFTER"]))
+        for kind in ("pulse", "pipewire"):
+            stop_time(kind, int(os.environ["SAR_STOP_AFTER"]))
 finally:
     for directory in list(servers):
         stop_server(directory)

@@ -41,6 +41,8 @@ class DispatchSemaphore {
   explicit DispatchSemaphore(std::ptrdiff_t count) : semaphore_(count) {}
   void signal() { semaphore_.release(); }
   void wait() { semaphore_.acquire(); }
+  // False when the timeout passed first.
+  bool wait(std::chrono::steady_clock::duration timeout) { return semaphore_.try_acquire_for(timeout); }
 
  private:
   std::counting_semaphore<> semaphore_;

@@ -31,15 +31,29 @@ constexpr auto kServerTimeout = std::chrono::seconds(5);
 // Small fragments, so that the first buffer arrives well inside the recorder's start watchdog.
 constexpr pa_usec_t kFragmentUsec = 10 * PA_USEC_PER_MSEC;
 // How long a switch to another output waits for the old capture to reach the moment of the new
-// one's first audio.
-constexpr auto kSwitchWait = std::chrono::milliseconds(50);
+// one's first audio (the old one's fragments may be large).
+constexpr auto kSwitchWait = std::chrono::milliseconds(150);
 // A capture of a new output that the server refused is tried again this often, after this long.
 constexpr int kOpenRetries = 3;
 constexpr auto kOpenRetryDelay = std::chrono::milliseconds(300);
 // Longer gaps than this between a vanished output's audio and its successor's are not filled.
 constexpr auto kMaxGap = std::chrono::seconds(1);
-// Capture times further than this from what a chunk's arrival says start afresh (after a gap).
+// Capture times further than this from what a chunk's arrival says start afresh (after a gap),
+// with small fragments and with large ones.
 constexpr auto kResync = std::chrono::milliseconds(20);
+constexpr auto kSteadyResync = std::chrono::milliseconds(250);
+// Once audio flows, larger fragments on PipeWire: a tenth of the wake-ups, here and in the
+// server. Small ones last kQuickPeriod of audio first, for the start watchdog, which waits for
+// the first buffer.
+constexpr pa_usec_t kSteadyFragmentUsec = 100 * PA_USEC_PER_MSEC;
+constexpr auto kQuickPeriod = std::chrono::seconds(1);
+// After the fragments grow, the arrivals are uneven while the server adapts: for
+// kSettlePeriod of audio the capture times follow the stream's positions alone, then for
+// kLearnPeriod they learn how late the arrivals now come, which they follow from then on.
+constexpr auto kSettlePeriod = std::chrono::milliseconds(300);
+constexpr auto kLearnPeriod = std::chrono::seconds(2);
+// A stop waits at most this long for the audio captured before it to arrive.
+constexpr auto kDrainWait = std::chrono::milliseconds(300);
 // How often a running capture asks the server whether it still answers.
 constexpr pa_usec_t kHeartbeatUsec = 500 * PA_USEC_PER_MSEC;
 
@@ -176,6 +190,24 @@ class MonitorCapture {
     return state_;
   }
 
+  // Not on the mainloop thread. Waits, at most kDrainWait, until what was captured before
+  // `until` has been handed over: with large fragments it may still wait in the server. (Asking
+  // for small ones again would not hurry it: PipeWire then loses about 37 ms of it.)
+  void drain(Clock::time_point until) {
+    if (!connectionOwner_) return;
+    PulseConnection::Lock lock(*connectionOwner_);
+    if (!steady_) return;
+    draining_ = true;
+    connection_->waitUntil(
+        [&] {
+          const State current = state();
+          return (current != State::running && current != State::corked) ||
+                 (nextCapture_ && *nextCapture_ >= until);
+        },
+        Clock::now() + kDrainWait);
+    draining_ = false;
+  }
+
   // Not on the mainloop thread.
   void close() {
     if (!connectionOwner_) {
@@ -290,8 +322,9 @@ class MonitorCapture {
         connection_->context(),
         [](pa_context* context, const pa_server_info* info, void* userdata) {
           auto* self = static_cast<MonitorCapture*>(userdata);
-          if (info == nullptr || info->server_name == nullptr ||
-              std::strstr(info->server_name, "PipeWire") != nullptr || !self->stream_) {
+          if (info == nullptr || info->server_name == nullptr || !self->stream_) return;
+          if (std::strstr(info->server_name, "PipeWire") != nullptr) {
+            self->pipewire_ = true;
             return;
           }
           OperationPtr(pa_context_get_sink_info_by_name(
@@ -404,10 +437,16 @@ class MonitorCapture {
       const void* data = nullptr;
       size_t bytes = 0;
       if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) break;
-      // A hole (no data) must be dropped as well.
-      if (data != nullptr) self->received(static_cast<const std::byte*>(data), bytes);
+      // A hole (no data) must be dropped as well; the time it stands for passed all the same.
+      if (data != nullptr) {
+        self->received(static_cast<const std::byte*>(data), bytes);
+      } else if (self->nextCapture_ && self->frameBytes_ > 0) {
+        *self->nextCapture_ += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+            static_cast<double>(bytes / self->frameBytes_) / static_cast<double>(self->sampleRate_)));
+      }
       pa_stream_drop(stream);
     }
+    if (self->draining_) self->connection_->signal();  // a stop waits for this audio
   }
 
   void received(const std::byte* data, size_t bytes) {
@@ -430,15 +469,9 @@ class MonitorCapture {
     auto lengthOf = [&](size_t count) {
       return std::chrono::duration_cast<Clock::duration>(framePeriod * count);
     };
-    // When the chunk's first frame was captured: where the previous chunk ended, drawn slowly
-    // towards what its arrival says (its last frame was captured about now), so that the times
-    // neither jitter with the arrivals nor drift from the output's clock; anew after a gap.
-    const auto byArrival = arrival - lengthOf(frameCount);
-    Clock::time_point firstCaptured = byArrival;
-    if (nextCapture_ && std::chrono::abs(byArrival - *nextCapture_) < kResync) {
-      firstCaptured = *nextCapture_ + (byArrival - *nextCapture_) / 32;
-    }
+    const Clock::time_point firstCaptured = capturedFirst(arrival - lengthOf(frameCount), frameCount);
     nextCapture_ = firstCaptured + lengthOf(frameCount);
+    paceFragments(frameCount);
     auto capturedAt = [&](size_t frame) { return firstCaptured + lengthOf(frame); };
     auto firstFrameAfter = [&](Clock::time_point at) {
       const double frame = std::ceil((at - firstCaptured) / framePeriod);
@@ -456,6 +489,51 @@ class MonitorCapture {
       begin = end;
     }
     if (partial) partial_.erase(partial_.begin(), partial_.begin() + static_cast<std::ptrdiff_t>(bytes));
+  }
+
+  // When a chunk's first frame was captured, given when its arrival says (its last frame was
+  // captured about now): where the previous chunk ended, drawn slowly towards the arrivals (less
+  // the lag they were learnt to have since the fragments grew), so that the times
+  // neither jitter with the arrivals nor drift from the output's clock; anew after a gap.
+  Clock::time_point capturedFirst(Clock::time_point byArrival, size_t frames) {
+    if (!nextCapture_) return byArrival;
+    const Clock::duration lag = byArrival - *nextCapture_ - timing_.lag;
+    if (std::chrono::abs(lag) >= (steady_ ? kSteadyResync : kResync)) {
+      return byArrival - timing_.lag;
+    }
+    if (timing_.settling > 0) {
+      timing_.settling -= std::min(timing_.settling, frames);
+      return *nextCapture_;
+    }
+    if (timing_.learning > 0) {
+      timing_.learnt += byArrival - *nextCapture_;
+      ++timing_.learntChunks;
+      timing_.learning -= std::min(timing_.learning, frames);
+      if (timing_.learning == 0) timing_.lag = timing_.learnt / static_cast<Clock::rep>(timing_.learntChunks);
+      return *nextCapture_;
+    }
+    return *nextCapture_ + lag / (steady_ ? 256 : 32);
+  }
+
+  // Mainloop thread: once the small fragments have carried kQuickPeriod of audio, large ones; the
+  // capture times then settle and learn how late the arrivals come now.
+  void paceFragments(size_t frames) {
+    if (steady_ || !pipewire_) return;
+    quickFrames_ += frames;
+    const pa_buffer_attr* current = pa_stream_get_buffer_attr(stream_.get());
+    if (quickFrames_ < framesIn(kQuickPeriod) || current == nullptr) return;
+    steady_ = true;
+    pa_buffer_attr attributes = *current;
+    attributes.fragsize = static_cast<uint32_t>(
+        pa_usec_to_bytes(kSteadyFragmentUsec, pa_stream_get_sample_spec(stream_.get())));
+    OperationPtr(pa_stream_set_buffer_attr(stream_.get(), &attributes, nullptr, nullptr));
+    timing_.settling = framesIn(kSettlePeriod);
+    timing_.learning = framesIn(kLearnPeriod);
+  }
+
+  size_t framesIn(Clock::duration duration) const {
+    return static_cast<size_t>(std::chrono::duration<double>(duration).count() *
+                               static_cast<double>(sampleRate_));
   }
 
   // With the lock held: the monitor's sample format where this process can convert it to float,
@@ -547,6 +625,22 @@ class MonitorCapture {
   std::vector<float> converted_;
   bool delivering_ = true;
   std::optional<Clock::time_point> nextCapture_;
+  // How the capture times follow the arrivals since the fragments grew.
+  struct Timing {
+    size_t settling = 0;  // frames left during which the times follow the positions alone
+    size_t learning = 0;  // then frames left during which the arrivals' lag is learnt
+    Clock::duration learnt{};
+    size_t learntChunks = 0;
+    Clock::duration lag{};  // how much later than the capture times the arrivals come
+  };
+  Timing timing_;
+  bool steady_ = false;  // the fragments have grown
+  // Only PipeWire's fragments grow. PulseAudio sizes a monitor's fragments by the output's
+  // latency, which a player of low latency keeps small anyway; with a slow player, where they
+  // do grow, pauses were measured to cut up to 30 ms away from the request (10 with small ones).
+  bool pipewire_ = false;
+  size_t quickFrames_ = 0;  // received in small fragments
+  bool draining_ = false;   // a stop waits for the audio before it
   pa_time_event* heartbeat_ = nullptr;
   OperationPtr ping_;           // the server's answer still awaited
   Clock::time_point pingSent_;  // when the frame after the last chunk was captured
@@ -607,10 +701,12 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
     });
   }
 
+  // The completion comes after the audio captured before the call has reached the output.
   void stopCapture(Completion completion) override {
     asio::post(control_, [self = shared_from_this(), completion = std::move(completion),
                           at = MonitorCapture::Clock::now()]() mutable {
-      finish(std::move(completion), self->stop(at));
+      auto error = self->stop(at);
+      self->finishAfterAudio(std::move(completion), std::move(error));
     });
   }
 
@@ -672,7 +768,7 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
 
   std::optional<Error> stop(CaptureClock::time_point at) {
     if (captures_.empty() && !ended_) return std::nullopt;
-    paused_ = true;
+    const bool wasPaused = std::exchange(paused_, true);
     whileOpening(at, false);
     {
       std::lock_guard guard(switchMutex_);
@@ -680,7 +776,10 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
     }
     if (auto* incoming = capture(incomingId())) incoming->pause(at);
     auto* current = capture(currentId());
-    if (current != nullptr && current->pause(at)) return std::nullopt;
+    if (current != nullptr && current->pause(at)) {
+      if (!wasPaused) current->drain(at);  // else the pause did
+      return std::nullopt;
+    }
     return ended();
   }
 
@@ -689,6 +788,15 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
     if (!completion) return;
     DispatchQueue::global().async(
         [completion = std::move(completion), error = std::move(error)]() { completion(error); });
+  }
+
+  // The same, after the audio delivered so far: it goes through the output's strand too.
+  void finishAfterAudio(Completion completion, std::optional<Error> error) {
+    if (!completion) return;
+    std::lock_guard guard(outputMutex_);
+    if (!output_) return finish(std::move(completion), std::move(error));
+    asio::post(output_->strand,
+               [completion = std::move(completion), error = std::move(error)]() { completion(error); });
   }
 
   // A pause or resume while a capture opens is applied to it once open, and what it captured

@@ -82,8 +82,9 @@ class RecorderCLI : public platform::SCStreamOutput,
   };
   // Stops and releases the stream, then releases and finishes the output file; waits for a
   // write in progress, and for a teardown under way on another thread. Safe at any time and
-  // more than once.
-  static std::optional<FinishFailure> terminateRecording();
+  // more than once. With awaitCapturedAudio, the audio captured before the call that is still on
+  // its way is written first (bounded); not on the stream's output queue, which delivers it.
+  static std::optional<FinishFailure> terminateRecording(bool awaitCapturedAudio = false);
 
   // Class members, each read and written under its own lock; readers keep their own reference.
   static platform::SCStreamRef screenCaptureStream();
@@ -99,7 +100,7 @@ class RecorderCLI : public platform::SCStreamOutput,
  private:
   void streamFunctionTimeoutFired();
   // terminateRecording's work. REQUIRES: lifecycleMutex_ held.
-  static std::optional<FinishFailure> teardown();
+  static std::optional<FinishFailure> teardown(bool awaitCapturedAudio = false);
   std::optional<platform::Error> addAudioOutput();
   // Starts (or restarts) capture and waits for the service's answer.
   static platform::Task<std::optional<platform::Error>> startCapture(platform::SCStreamRef stream);

@@ -48,15 +48,25 @@ void RecorderCLI::streamFunctionTimeoutFired() {
                                   false);
 }
 
-std::optional<RecorderCLI::FinishFailure> RecorderCLI::terminateRecording() {
+std::optional<RecorderCLI::FinishFailure> RecorderCLI::terminateRecording(bool awaitCapturedAudio) {
   std::lock_guard lifecycle(lifecycleMutex_);
-  return teardown();
+  return teardown(awaitCapturedAudio);
 }
 
-std::optional<RecorderCLI::FinishFailure> RecorderCLI::teardown() {
+std::optional<RecorderCLI::FinishFailure> RecorderCLI::teardown(bool awaitCapturedAudio) {
   recordingEnded_ = true;
 
-  if (SCStreamRef stream = screenCaptureStream()) stream->stopCapture();
+  if (SCStreamRef stream = screenCaptureStream()) {
+    if (awaitCapturedAudio) {
+      // The stream completes the stop once what it captured before it has been delivered. A
+      // stream that never answers costs the stop this much.
+      auto stopped = std::make_shared<DispatchSemaphore>(0);
+      stream->stopCapture([stopped](const std::optional<Error>&) { stopped->signal(); });
+      stopped->wait(std::chrono::milliseconds(500));
+    } else {
+      stream->stopCapture();
+    }
+  }
   setScreenCaptureStream(nullptr);
 
   AVAudioFileRef file;
@@ -79,7 +89,7 @@ std::optional<RecorderCLI::FinishFailure> RecorderCLI::teardown() {
 void RecorderCLI::stopRecording() {
   // A stop does not cut short a restart under way, so that its line is written.
   if (std::shared_ptr<RecorderCLI> recorder = shared()) recorder->waitForRestarts();
-  std::optional<FinishFailure> failure = terminateRecording();
+  std::optional<FinishFailure> failure = terminateRecording(true);
   const std::string timestamp = media::toISO8601Timestamp(std::chrono::system_clock::now());
   if (failure) {
     ResponseHandler::returnResponse({{"code", "AUDIO_FILE_FINISH_FAILED"},

@@ -163,3 +163,17 @@ def test_file_creation_failure_is_reported(pulse, recorder, outdir, where):
     assert rec.texts() == ["Error creating audio file: " + failed.json["error"], failed.text]
     assert not os.path.exists(path)
     assert sorted(os.listdir(outdir)) == before
+
+
+def test_stop_keeps_the_audio_up_to_the_request(server, recorder, outdir):
+    # Long enough for the capture to settle into large fragments, whose last one may still be in
+    # the server when the stop comes.
+    server.play(TONE_A)
+    rec = recorder(["--record", str(outdir)], server)
+    started = rec.wait_code("RECORDING_STARTED")
+    time.sleep(4.5)
+    rec.stop()
+    recorded = rec.sent[-1][0] - started.t
+    duration = len(decode(started.json["path"])) / RATE
+    # The file's first sample is the moment RECORDING_STARTED arrived; its last, the stop's.
+    assert abs(duration - recorded) <= 0.05, (duration, recorded)
