@@ -54,6 +54,11 @@ constexpr auto kSettlePeriod = std::chrono::milliseconds(300);
 constexpr auto kLearnPeriod = std::chrono::seconds(2);
 // A stop waits at most this long for the audio captured before it to arrive.
 constexpr auto kDrainWait = std::chrono::milliseconds(300);
+// Once the first kQuickPeriod of audio has been delivered, the output gets it in buffers of about
+// this length: one wake-up and one buffer where small fragments would bring ten.
+constexpr auto kBatch = std::chrono::milliseconds(100);
+// Runs whose capture times are further apart than this (a pause, a gap) are not gathered.
+constexpr auto kBatchSeam = std::chrono::milliseconds(2);
 // How often a running capture asks the server whether it still answers.
 constexpr pa_usec_t kHeartbeatUsec = 500 * PA_USEC_PER_MSEC;
 
@@ -792,8 +797,9 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
 
   // The same, after the audio delivered so far: it goes through the output's strand too.
   void finishAfterAudio(Completion completion, std::optional<Error> error) {
-    if (!completion) return;
     std::lock_guard guard(outputMutex_);
+    if (output_) postBatch();
+    if (!completion) return;
     if (!output_) return finish(std::move(completion), std::move(error));
     asio::post(output_->strand,
                [completion = std::move(completion), error = std::move(error)]() { completion(error); });
@@ -955,11 +961,16 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
     }
     captures_.clear();
     std::weak_ptr<PulseStream> weakSelf = weak_from_this();
-    DispatchQueue::global().async([weakSelf, delegate = delegate_, error]() {
+    auto report = [weakSelf, delegate = delegate_, error]() {
       auto self = weakSelf.lock();
       auto receiver = delegate.lock();
       if (self && receiver) receiver->stream(*self, error);
-    });
+    };
+    // After the audio captured before the failure, which the recording keeps.
+    std::lock_guard guard(outputMutex_);
+    if (!output_) return DispatchQueue::global().async(std::move(report));
+    postBatch();
+    asio::post(output_->strand, std::move(report));
   }
 
   std::optional<Error> ended() const {
@@ -1142,24 +1153,37 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
     deliver(samples, frames, captured);
   }
 
-  // Each delivered run of frames becomes one sample buffer.
+  // Delivered runs of frames are gathered into one sample buffer while they follow each other,
+  // up to kBatch.
   void deliver(const float* samples, size_t frames, CaptureClock::time_point captured) {
-    // A faulty player can put NaN or infinity on the output; the recording keeps them as silence.
-    std::vector<float> cleaned;
-    const size_t count = frames * static_cast<size_t>(channelCount_);
-    if (!std::all_of(samples, samples + count, [](float sample) { return std::isfinite(sample); })) {
-      cleaned.assign(samples, samples + count);
-      std::replace_if(
-          cleaned.begin(), cleaned.end(), [](float sample) { return !std::isfinite(sample); }, 0.0f);
-      samples = cleaned.data();
-    }
-    const auto pts = std::chrono::duration_cast<std::chrono::nanoseconds>(captured.time_since_epoch());
-    auto sampleBuffer =
-        makeAudioSampleBuffer(samples, frames, static_cast<double>(sampleRate_),
-                              static_cast<uint32_t>(channelCount_), CMTimeMake(pts.count(), 1'000'000'000));
-    if (!sampleBuffer) return;
     std::lock_guard guard(outputMutex_);
     if (!output_) return;
+    const auto end = batch_.captured + frameLength(batch_.frames);
+    if (batch_.frames > 0 && std::chrono::abs(captured - end) > kBatchSeam) postBatch();
+    if (batch_.frames == 0) batch_.captured = captured;
+    const size_t count = frames * static_cast<size_t>(channelCount_);
+    const size_t first = batch_.samples.size();
+    batch_.samples.insert(batch_.samples.end(), samples, samples + count);
+    batch_.frames += frames;
+    // A faulty player can put NaN or infinity on the output; the recording keeps them as silence.
+    std::replace_if(
+        batch_.samples.begin() + static_cast<std::ptrdiff_t>(first), batch_.samples.end(),
+        [](float sample) { return !std::isfinite(sample); }, 0.0f);
+    deliveredFrames_ += frames;
+    // The first buffers go at once: the recorder's start watchdog waits for them.
+    if (frameLength(deliveredFrames_) <= kQuickPeriod || frameLength(batch_.frames) >= kBatch) postBatch();
+  }
+
+  // With outputMutex_ held and an output: the gathered frames go to it as one sample buffer.
+  void postBatch() {
+    if (batch_.frames == 0) return;
+    const auto pts = std::chrono::duration_cast<std::chrono::nanoseconds>(batch_.captured.time_since_epoch());
+    auto sampleBuffer =
+        makeAudioSampleBuffer(batch_.samples.data(), batch_.frames, static_cast<double>(sampleRate_),
+                              static_cast<uint32_t>(channelCount_), CMTimeMake(pts.count(), 1'000'000'000));
+    batch_.samples.clear();
+    batch_.frames = 0;
+    if (!sampleBuffer) return;
     std::weak_ptr<PulseStream> weakSelf = weak_from_this();
     asio::post(output_->strand,
                [weakSelf, receiver = output_->receiver, sampleBuffer = std::move(sampleBuffer)]() {
@@ -1177,6 +1201,13 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
 
   mutable std::mutex outputMutex_;
   std::optional<Output> output_;  // guarded by outputMutex_
+  struct Batch {
+    std::vector<float> samples;  // keeps its capacity
+    size_t frames = 0;
+    CaptureClock::time_point captured;  // of its first frame
+  };
+  Batch batch_;                   // guarded by outputMutex_
+  size_t deliveredFrames_ = 0;    // guarded by outputMutex_
   std::optional<Error> failure_;  // guarded by outputMutex_
 
   mutable std::mutex switchMutex_;
