@@ -62,6 +62,12 @@ constexpr auto kBatchSeam = std::chrono::milliseconds(2);
 // How often a running capture asks the server whether it still answers.
 constexpr pa_usec_t kHeartbeatUsec = 500 * PA_USEC_PER_MSEC;
 
+// How long `frames` frames last at `sampleRate`.
+Clock::duration durationOf(size_t frames, int64_t sampleRate) {
+  return std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(static_cast<double>(frames) / static_cast<double>(sampleRate)));
+}
+
 // Runs on its own short-lived thread: blocking for the server must not hold a pool thread.
 void queryContent(const ScreenCaptureService::ContentCompletion& completion) {
   Error error(pulse::kErrorDomain, PA_OK, "");
@@ -446,8 +452,7 @@ class MonitorCapture {
       if (data != nullptr) {
         self->received(static_cast<const std::byte*>(data), bytes);
       } else if (self->nextCapture_ && self->frameBytes_ > 0) {
-        *self->nextCapture_ += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-            static_cast<double>(bytes / self->frameBytes_) / static_cast<double>(self->sampleRate_)));
+        *self->nextCapture_ += self->lengthOf(bytes / self->frameBytes_);
       }
       pa_stream_drop(stream);
     }
@@ -471,9 +476,6 @@ class MonitorCapture {
     const float* samples = asFloat(data, frameCount * static_cast<size_t>(channelCount_));
 
     const auto framePeriod = std::chrono::duration<double>(1.0 / static_cast<double>(sampleRate_));
-    auto lengthOf = [&](size_t count) {
-      return std::chrono::duration_cast<Clock::duration>(framePeriod * count);
-    };
     const Clock::time_point firstCaptured = capturedFirst(arrival - lengthOf(frameCount), frameCount);
     nextCapture_ = firstCaptured + lengthOf(frameCount);
     paceFragments(frameCount);
@@ -506,15 +508,17 @@ class MonitorCapture {
     if (std::chrono::abs(lag) >= (steady_ ? kSteadyResync : kResync)) {
       return byArrival - timing_.lag;
     }
-    if (timing_.settling > 0) {
-      timing_.settling -= std::min(timing_.settling, frames);
+    if (timing_.settling > Clock::duration::zero()) {
+      timing_.settling -= lengthOf(frames);
       return *nextCapture_;
     }
-    if (timing_.learning > 0) {
+    if (timing_.learning > Clock::duration::zero()) {
       timing_.learnt += byArrival - *nextCapture_;
       ++timing_.learntChunks;
-      timing_.learning -= std::min(timing_.learning, frames);
-      if (timing_.learning == 0) timing_.lag = timing_.learnt / static_cast<Clock::rep>(timing_.learntChunks);
+      timing_.learning -= lengthOf(frames);
+      if (timing_.learning <= Clock::duration::zero()) {
+        timing_.lag = timing_.learnt / static_cast<Clock::rep>(timing_.learntChunks);
+      }
       return *nextCapture_;
     }
     return *nextCapture_ + lag / (steady_ ? 256 : 32);
@@ -526,20 +530,17 @@ class MonitorCapture {
     if (steady_ || !pipewire_) return;
     quickFrames_ += frames;
     const pa_buffer_attr* current = pa_stream_get_buffer_attr(stream_.get());
-    if (quickFrames_ < framesIn(kQuickPeriod) || current == nullptr) return;
+    if (lengthOf(quickFrames_) < kQuickPeriod || current == nullptr) return;
     steady_ = true;
     pa_buffer_attr attributes = *current;
     attributes.fragsize = static_cast<uint32_t>(
         pa_usec_to_bytes(kSteadyFragmentUsec, pa_stream_get_sample_spec(stream_.get())));
     OperationPtr(pa_stream_set_buffer_attr(stream_.get(), &attributes, nullptr, nullptr));
-    timing_.settling = framesIn(kSettlePeriod);
-    timing_.learning = framesIn(kLearnPeriod);
+    timing_.settling = kSettlePeriod;
+    timing_.learning = kLearnPeriod;
   }
 
-  size_t framesIn(Clock::duration duration) const {
-    return static_cast<size_t>(std::chrono::duration<double>(duration).count() *
-                               static_cast<double>(sampleRate_));
-  }
+  Clock::duration lengthOf(size_t frames) const { return durationOf(frames, sampleRate_); }
 
   // With the lock held: the monitor's sample format where this process can convert it to float,
   // else float (the server converts).
@@ -632,8 +633,8 @@ class MonitorCapture {
   std::optional<Clock::time_point> nextCapture_;
   // How the capture times follow the arrivals since the fragments grew.
   struct Timing {
-    size_t settling = 0;  // frames left during which the times follow the positions alone
-    size_t learning = 0;  // then frames left during which the arrivals' lag is learnt
+    Clock::duration settling{};  // audio left during which the times follow the positions alone
+    Clock::duration learning{};  // then audio left during which the arrivals' lag is learnt
     Clock::duration learnt{};
     size_t learntChunks = 0;
     Clock::duration lag{};  // how much later than the capture times the arrivals come
@@ -711,7 +712,9 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
     asio::post(control_, [self = shared_from_this(), completion = std::move(completion),
                           at = MonitorCapture::Clock::now()]() mutable {
       auto error = self->stop(at);
-      self->finishAfterAudio(std::move(completion), std::move(error));
+      self->afterAudio([completion = std::move(completion), error = std::move(error)]() {
+        if (completion) completion(error);
+      });
     });
   }
 
@@ -795,14 +798,13 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
         [completion = std::move(completion), error = std::move(error)]() { completion(error); });
   }
 
-  // The same, after the audio delivered so far: it goes through the output's strand too.
-  void finishAfterAudio(Completion completion, std::optional<Error> error) {
+  // Runs work once the audio delivered so far has reached the output: what is gathered goes out,
+  // and work follows it through the output's strand (on the global queue without an output).
+  void afterAudio(std::function<void()> work) {
     std::lock_guard guard(outputMutex_);
-    if (output_) postBatch();
-    if (!completion) return;
-    if (!output_) return finish(std::move(completion), std::move(error));
-    asio::post(output_->strand,
-               [completion = std::move(completion), error = std::move(error)]() { completion(error); });
+    if (!output_) return DispatchQueue::global().async(std::move(work));
+    postBatch();
+    asio::post(output_->strand, std::move(work));
   }
 
   // A pause or resume while a capture opens is applied to it once open, and what it captured
@@ -966,11 +968,7 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
       auto receiver = delegate.lock();
       if (self && receiver) receiver->stream(*self, error);
     };
-    // After the audio captured before the failure, which the recording keeps.
-    std::lock_guard guard(outputMutex_);
-    if (!output_) return DispatchQueue::global().async(std::move(report));
-    postBatch();
-    asio::post(output_->strand, std::move(report));
+    afterAudio(std::move(report));  // the audio captured before the failure is kept
   }
 
   std::optional<Error> ended() const {
@@ -1136,10 +1134,7 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
     deliverCurrent(silence.data(), frames, from);
   }
 
-  CaptureClock::duration frameLength(size_t frames) const {
-    return std::chrono::duration_cast<CaptureClock::duration>(
-        std::chrono::duration<double>(static_cast<double>(frames) / static_cast<double>(sampleRate_)));
-  }
+  CaptureClock::duration frameLength(size_t frames) const { return durationOf(frames, sampleRate_); }
 
   // Whole frames captured from `from` to before `to`; none when `to` is not later.
   size_t framesBetween(CaptureClock::time_point from, CaptureClock::time_point to) const {
