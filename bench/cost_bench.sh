@@ -17,7 +17,8 @@
 #   - private memory (USS = Private_Clean + Private_Dirty of /proc/PID/smaps_rollup) mid-run, and
 #     the growth of its dirty part (the clean part swings with what other processes map) from the
 #     end of the first quarter (at most the first minute) to the end of the longest run; the
-#     thread count mid-run;
+#     thread count mid-run; the USS of a process that only loads the program's libraries (what
+#     loading Debian's shared FFmpeg, libpulse and ICU costs before any of our code runs);
 #   - allocations per second in steady state and per captured chunk (an LD_PRELOAD counter, in
 #     separate runs so that it costs the CPU figures nothing);
 # and the ratios. --long S adds one run of S seconds of both recorders at once, sampling USS
@@ -122,6 +123,12 @@ int pa_stream_peek(pa_stream* s, const void** data, size_t* nbytes) {
 }
 EOF
 g++ -std=c++20 -O2 -Wall -Wextra -shared -fPIC -o "$WORK/count.so" "$WORK/count.cc" -ldl
+
+# A process that loads the program's libraries and then only waits: the part of the USS that the
+# program's code does not decide (pages of the libraries touched by loading them).
+mapfile -t NEEDED < <(readelf -d "$PROGRAM" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/-l:\1/p')
+printf '#include <unistd.h>\nint main() { return pause(); }\n' >"$WORK/idle.cc"
+g++ -O2 -o "$WORK/idle" "$WORK/idle.cc" -Wl,--no-as-needed "${NEEDED[@]}"
 
 export SAR_PROGRAM=$PROGRAM SAR_ENCODE=$ENCODE SAR_REPO=$REPO SAR_WORK=$WORK SAR_SERVER=$SERVER \
   SAR_LENGTHS=$LENGTHS SAR_RUNS=$RUNS SAR_PLAYER_LATENCY=$PLAYER_LATENCY SAR_ALLOC_SECONDS=$ALLOC_SECONDS \
@@ -363,7 +370,7 @@ def live(env, server_pids):
     return results
 
 
-def print_live(results):
+def print_live(results, floor):
     recorders = [*PROGRAMS, "ffmpeg"]
     columns = [*recorders, "player"]
     longest = max(LENGTHS)
@@ -404,6 +411,9 @@ def print_live(results):
     row("server context switches per second", [fitted(results[k], "server_switches")[0] for k in columns], 1)
     per_recorder(lambda k: median_longest(k, "mid_uss") / 1024, title=f"USS mid-run of {longest:g} s (MiB)")
     per_recorder(lambda k: median_longest(k, "mid_dirty") / 1024, title="  of which Private_Dirty (MiB)")
+    floor, floor_dirty = floor
+    print(f"  {'  loading the libraries alone (MiB)':44}{floor:11.2f}{'':22}{ratio(floor, median_longest('ffmpeg', 'mid_uss') / 1024):>8}")
+    print(f"  {'    of which Private_Dirty (MiB)':44}{floor_dirty:11.2f}")
     per_recorder(growth, 2, False, f"Private_Dirty growth, {min(60, longest / 4):g} s to end (MiB)")
     per_recorder(lambda k: median_longest(k, "threads"), 0, False, "threads mid-run")
     for length in LENGTHS:
@@ -491,6 +501,16 @@ def long_run(env, server_pids):
               f"   | dirty, after the first minute: {(max(after) - min(after)) / 1024:.2f} MiB apart")
 
 
+def library_floor(env):
+    """USS of a process that only loads the program's libraries, while the player plays."""
+    proc = subprocess.Popen([str(WORK / "idle")], env=env)
+    time.sleep(1)
+    figures = uss_kib(proc.pid) / 1024, uss_kib(proc.pid, ("Private_Dirty:",)) / 1024
+    proc.kill()
+    proc.wait()
+    return figures
+
+
 def print_offline(encoder):
     print("\nThe AAC encoder alone, offline on the same kind of PCM (fitted, ms per audio second)")
     for k, (slope, intercept) in encoder.items():
@@ -510,6 +530,10 @@ def print_ratios(cpu, server, encoder):
                 print(f"    / our writer offline                     {ratio(p, encoder['ours'][0]):>6}")
         print(f"    (it + server) / (ffmpeg + server)        "
               f"{ratio(p + server[k][0], f + server['ffmpeg'][0]):>6}   (goal <= 0.8)")
+        # The player's own load on the server is in both sums above; this leaves it out.
+        player = server["player"][0]
+        print(f"    the same, less the player's server load  "
+              f"{ratio(p + server[k][0] - player, f + server['ffmpeg'][0] - player):>6}")
 
 
 directory, env, server_pids = start_server()
@@ -524,7 +548,7 @@ try:
     log("  allocations")
     allocs = allocations(env, server_pids) if "allocs" not in SKIP else {}
     if results:
-        cpu, server = print_live(results)
+        cpu, server = print_live(results, library_floor(env))
     if encoder:
         print_offline(encoder)
     print("\nAllocations in steady state (LD_PRELOAD counter)")
