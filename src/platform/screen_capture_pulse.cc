@@ -42,9 +42,10 @@ constexpr auto kMaxGap = std::chrono::seconds(1);
 // with small fragments and with large ones.
 constexpr auto kResync = std::chrono::milliseconds(20);
 constexpr auto kSteadyResync = std::chrono::milliseconds(250);
-// Once audio flows, larger fragments on PipeWire: a tenth of the wake-ups, here and in the
-// server. Small ones last kQuickPeriod of audio first, for the start watchdog, which waits for
-// the first buffer.
+// Once audio flows, larger fragments: a tenth of the wake-ups, here and in the server, which
+// otherwise renders the output at our small latency whenever no player asks for a smaller one.
+// Small ones last kQuickPeriod of audio first, for the start watchdog, which waits for the first
+// buffer.
 constexpr pa_usec_t kSteadyFragmentUsec = 100 * PA_USEC_PER_MSEC;
 constexpr auto kQuickPeriod = std::chrono::seconds(1);
 // After the fragments grow, the arrivals are uneven while the server adapts: for
@@ -334,10 +335,7 @@ class MonitorCapture {
         [](pa_context* context, const pa_server_info* info, void* userdata) {
           auto* self = static_cast<MonitorCapture*>(userdata);
           if (info == nullptr || info->server_name == nullptr || !self->stream_) return;
-          if (std::strstr(info->server_name, "PipeWire") != nullptr) {
-            self->pipewire_ = true;
-            return;
-          }
+          if (std::strstr(info->server_name, "PipeWire") != nullptr) return;
           OperationPtr(pa_context_get_sink_info_by_name(
               context, self->display_->name.c_str(),
               [](pa_context* context, const pa_sink_info* sink, int eol, void* userdata) {
@@ -527,7 +525,7 @@ class MonitorCapture {
   // Mainloop thread: once the small fragments have carried kQuickPeriod of audio, large ones; the
   // capture times then settle and learn how late the arrivals come now.
   void paceFragments(size_t frames) {
-    if (steady_ || !pipewire_) return;
+    if (steady_) return;
     quickFrames_ += frames;
     const pa_buffer_attr* current = pa_stream_get_buffer_attr(stream_.get());
     if (lengthOf(quickFrames_) < kQuickPeriod || current == nullptr) return;
@@ -640,11 +638,9 @@ class MonitorCapture {
     Clock::duration lag{};  // how much later than the capture times the arrivals come
   };
   Timing timing_;
-  bool steady_ = false;  // the fragments have grown
-  // Only PipeWire's fragments grow. PulseAudio sizes a monitor's fragments by the output's
-  // latency, which a player of low latency keeps small anyway; with a slow player, where they
-  // do grow, pauses were measured to cut up to 30 ms away from the request (10 with small ones).
-  bool pipewire_ = false;
+  // The fragments have grown. (PulseAudio sizes a monitor's fragments by the output's latency:
+  // while a player of lower latency plays, they stay small all the same.)
+  bool steady_ = false;
   size_t quickFrames_ = 0;  // received in small fragments
   bool draining_ = false;   // a stop waits for the audio before it
   pa_time_event* heartbeat_ = nullptr;
