@@ -42,11 +42,13 @@ constexpr auto kMaxGap = std::chrono::seconds(1);
 // with small fragments and with large ones.
 constexpr auto kResync = std::chrono::milliseconds(20);
 constexpr auto kSteadyResync = std::chrono::milliseconds(250);
-// Once audio flows, larger fragments: a tenth of the wake-ups, here and in the server, which
-// otherwise renders the output at our small latency whenever no player asks for a smaller one.
-// Small ones last kQuickPeriod of audio first, for the start watchdog, which waits for the first
-// buffer.
-constexpr pa_usec_t kSteadyFragmentUsec = 100 * PA_USEC_PER_MSEC;
+// Once audio flows, larger fragments: a fifth to a tenth of the wake-ups, here and in the server,
+// which otherwise renders the output at our small latency whenever no player asks for a smaller
+// one. Small ones last kQuickPeriod of audio first, for the start watchdog, which waits for the
+// first buffer. On PulseAudio, 100 ms fragments (an output rendered in blocks that long) moved the
+// cuts at pauses up to 40 ms from the request; 50 ms ones keep them within about 12.
+constexpr pa_usec_t kSteadyFragmentUsec = 50 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t kPipeWireSteadyFragmentUsec = 100 * PA_USEC_PER_MSEC;
 constexpr auto kQuickPeriod = std::chrono::seconds(1);
 // After the fragments grow, the arrivals are uneven while the server adapts: for
 // kSettlePeriod of audio the capture times follow the stream's positions alone, then for
@@ -335,7 +337,10 @@ class MonitorCapture {
         [](pa_context* context, const pa_server_info* info, void* userdata) {
           auto* self = static_cast<MonitorCapture*>(userdata);
           if (info == nullptr || info->server_name == nullptr || !self->stream_) return;
-          if (std::strstr(info->server_name, "PipeWire") != nullptr) return;
+          if (std::strstr(info->server_name, "PipeWire") != nullptr) {
+            self->steadyFragmentUsec_ = kPipeWireSteadyFragmentUsec;
+            return;
+          }
           OperationPtr(pa_context_get_sink_info_by_name(
               context, self->display_->name.c_str(),
               [](pa_context* context, const pa_sink_info* sink, int eol, void* userdata) {
@@ -532,7 +537,7 @@ class MonitorCapture {
     steady_ = true;
     pa_buffer_attr attributes = *current;
     attributes.fragsize = static_cast<uint32_t>(
-        pa_usec_to_bytes(kSteadyFragmentUsec, pa_stream_get_sample_spec(stream_.get())));
+        pa_usec_to_bytes(steadyFragmentUsec_, pa_stream_get_sample_spec(stream_.get())));
     OperationPtr(pa_stream_set_buffer_attr(stream_.get(), &attributes, nullptr, nullptr));
     timing_.settling = kSettlePeriod;
     timing_.learning = kLearnPeriod;
@@ -641,6 +646,7 @@ class MonitorCapture {
   // The fragments have grown. (PulseAudio sizes a monitor's fragments by the output's latency:
   // while a player of lower latency plays, they stay small all the same.)
   bool steady_ = false;
+  pa_usec_t steadyFragmentUsec_ = kSteadyFragmentUsec;
   size_t quickFrames_ = 0;  // received in small fragments
   bool draining_ = false;   // a stop waits for the audio before it
   pa_time_event* heartbeat_ = nullptr;
