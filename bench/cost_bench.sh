@@ -411,8 +411,10 @@ def print_live(results, floor):
     row("server context switches per second", [fitted(results[k], "server_switches")[0] for k in columns], 1)
     per_recorder(lambda k: median_longest(k, "mid_uss") / 1024, title=f"USS mid-run of {longest:g} s (MiB)")
     per_recorder(lambda k: median_longest(k, "mid_dirty") / 1024, title="  of which Private_Dirty (MiB)")
-    floor, floor_dirty = floor
-    print(f"  {'  loading the libraries alone (MiB)':44}{floor:11.2f}{'':22}{ratio(floor, median_longest('ffmpeg', 'mid_uss') / 1024):>8}")
+    floor_uss, floor_dirty = floor
+    rest = " " * 11 * (len(columns) - 1)  # under the other columns: nothing to compare
+    print(f"  {'  loading the libraries alone (MiB)':44}{floor_uss:11.2f}{rest}"
+          f"{ratio(floor_uss, median_longest('ffmpeg', 'mid_uss') / 1024):>8}")
     print(f"  {'    of which Private_Dirty (MiB)':44}{floor_dirty:11.2f}")
     per_recorder(growth, 2, False, f"Private_Dirty growth, {min(60, longest / 4):g} s to end (MiB)")
     per_recorder(lambda k: median_longest(k, "threads"), 0, False, "threads mid-run")
