@@ -5,14 +5,16 @@
 #
 #   bench/cost_bench.sh [--program PATH] [--encode PATH] [--server pulse|pipewire]
 #                       [--lengths 3,30,120] [--runs 3] [--player-latency 20]
-#                       [--alloc-seconds 20] [--long SECONDS] [--quick] [--skip live,offline,allocs]
+#                       [--alloc-seconds 20] [--long SECONDS] [--quick] [--skip live,offline,paced,allocs]
 #                       [--also PATH]...
 #
 # Prints, per audio second (slope of CPU against run length; the intercept is the fixed cost):
 #   - CPU of each recorder (user+system from wait4, all threads);
 #   - the sound server's CPU during each (from /proc/<pid>/stat), and during the player alone;
 #   - the AAC encoder alone, offline on the same kind of PCM: ffmpeg -f f32le and our own file
-#     writer (build/bench/encode_file, which writes 10 ms buffers as a recording does);
+#     writer (build/bench/encode_file, which writes 10 ms buffers as a recording does), and our
+#     writer paced as a steady recording is fed (100 ms of audio each 100 ms, in real time): the
+#     encoder's own cost in a live recorder, whose every batch starts with cold caches;
 #   - context switches (wake-ups) per second of each recorder (wait4) and of the server;
 #   - private memory (USS = Private_Clean + Private_Dirty of /proc/PID/smaps_rollup) mid-run, and
 #     the growth of its dirty part (the clean part swings with what other processes map) from the
@@ -50,7 +52,7 @@ while [[ $# -gt 0 ]]; do
     --quick) LENGTHS=2,6; RUNS=1; ALLOC_SECONDS=6; shift ;;
     --skip) SKIP=$2; shift 2 ;;
     --also) ALSO=$ALSO:$2; shift 2 ;;
-    *) sed -n '2,26p' "$0" >&2; exit 2 ;;
+    *) sed -n '2,28p' "$0" >&2; exit 2 ;;
   esac
 done
 [[ -x "$PROGRAM" ]] || { echo "no program at $PROGRAM (build it, or give --program)" >&2; exit 1; }
@@ -443,6 +445,8 @@ def offline():
     }
     if os.access(ENCODE, os.X_OK):
         commands["ours"] = lambda src, dst: [ENCODE, str(src), str(dst)]
+        if "paced" not in SKIP:
+            commands["paced"] = lambda src, dst: [ENCODE, "--paced", str(src), str(dst)]
     else:
         log(f"(no {ENCODE}: configure with -DBUILD_BENCHMARKS=ON for our writer alone)")
     results = {k: {length: [] for length in LENGTHS} for k in commands}
@@ -514,7 +518,8 @@ def library_floor(env):
 
 
 def print_offline(encoder):
-    print("\nThe AAC encoder alone, offline on the same kind of PCM (fitted, ms per audio second)")
+    print("\nThe AAC encoder alone on the same kind of PCM (fitted, ms per audio second; paced: our writer\n"
+          "fed in real time, 100 ms at a time, as a steady recording feeds it)")
     for k, (slope, intercept) in encoder.items():
         print(f"  {k:8} {slope * 1e3:8.2f}  (fixed {intercept * 1e3:.1f} ms)")
 
@@ -530,6 +535,8 @@ def print_ratios(cpu, server, encoder):
             print(f"    / encoder alone (ffmpeg offline)         {ratio(p, encoder['ffmpeg'][0]):>6}   (goal <= 1.15)")
             if "ours" in encoder:
                 print(f"    / our writer offline                     {ratio(p, encoder['ours'][0]):>6}")
+            if "paced" in encoder:
+                print(f"    / our writer paced                       {ratio(p, encoder['paced'][0]):>6}")
         print(f"    (it + server) / (ffmpeg + server)        "
               f"{ratio(p + server[k][0], f + server['ffmpeg'][0]):>6}   (goal <= 0.8)")
         # The player's own load on the server is in both sums above; this leaves it out.
