@@ -767,6 +767,10 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
     whileOpening(at, true);
     {
       std::lock_guard guard(switchMutex_);
+      // A switch that waited out the pause is made at the resume. Made at the new output's first
+      // audio instead, it would let through what the old output played in between: up to a
+      // fragment of it when the old capture's audio comes first.
+      if (switching_.paused && switching_.incoming && switching_.confirmed && !switching_.at) switchNow();
       switching_.paused = false;
       switching_.resumedAt = at;
     }
