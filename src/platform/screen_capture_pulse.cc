@@ -33,7 +33,8 @@ constexpr pa_usec_t kFragmentUsec = 10 * PA_USEC_PER_MSEC;
 // How long a switch to another output waits for the old capture to reach the moment of the new
 // one's first audio (the old one's fragments may be large).
 constexpr auto kSwitchWait = std::chrono::milliseconds(150);
-// A capture of a new output that the server refused is tried again this often, after this long.
+// A capture of a new output that the server refused, or that ended before the switch, is tried
+// again this often, after this long.
 constexpr int kOpenRetries = 3;
 constexpr auto kOpenRetryDelay = std::chrono::milliseconds(300);
 // Longer gaps than this between a vanished output's audio and its successor's are not filled.
@@ -844,6 +845,10 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
     // and tells it nothing: after any change of the output, a fresh capture takes over.
     const bool renew = same && pipewire && output->changes != target->changes && !output->suspended;
     target->changes = output->changes;
+    if (output->sinkName != retriedSink_) {
+      retriedSink_ = output->sinkName;
+      failedOpens_ = 0;
+    }
     if (same && !renew && !(currentLost() && !opening_)) return;
     openIncoming(*output);
   }
@@ -895,7 +900,6 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
       if (++failedOpens_ <= kOpenRetries) refreshWatchLater();
       return;
     }
-    failedOpens_ = 0;
     for (const auto& [at, delivering] : std::exchange(changesWhileOpening_, {})) {
       if (delivering) {
         capture->resume(at);
@@ -945,7 +949,10 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
   void captureFailed(CaptureId id, const Error& error) {
     if (ended_) return;
     if (id == incomingId()) {
+      // Ended before the switch was made (killed, or failed on the way): the watch tells of a
+      // change only once, so it is asked again, as after a refused open.
       dropIncoming();
+      if (++failedOpens_ <= kOpenRetries) refreshWatchLater();
       return;
     }
     if (id != currentId()) return;  // retired already
@@ -1122,7 +1129,10 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
     }
     // The old capture is closed on control_.
     asio::post(control_, [weakSelf = weak_from_this(), retired]() {
-      if (auto self = weakSelf.lock()) self->captures_.erase(retired);
+      if (auto self = weakSelf.lock()) {
+        self->captures_.erase(retired);
+        self->failedOpens_ = 0;
+      }
     });
   }
 
@@ -1222,7 +1232,9 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
   CaptureId openingId_ = 0;
   CaptureId lastId_ = 0;
   std::optional<Error> lostError_;
-  int failedOpens_ = 0;  // in a row
+  // Captures of the followed output that failed since it was last switched to.
+  int failedOpens_ = 0;
+  std::string retriedSink_;
   std::unique_ptr<PulseConnection> watchConnection_;
   std::unique_ptr<pulse::OutputWatch> watch_;
   std::map<CaptureId, Capture> captures_;  // last: their handlers use the members above

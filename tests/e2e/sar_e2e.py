@@ -4,6 +4,7 @@ Everything here has a timeout: a misbehaving program or server must fail a test,
 """
 
 import contextlib
+import ctypes
 import json
 import os
 import re
@@ -200,6 +201,46 @@ class SoundServer:
         """The names of the sources that running record streams take their audio from."""
         sources = {str(s["index"]): s["name"] for s in json.loads(self.pactl("-f", "json", "list", "sources") or "[]")}
         return sorted(sources.get(str(o.get("source")), "?") for o in self.recording_streams())
+
+    def kill_recording_of(self, source):
+        """Ends the record streams that take their audio from source, as a mixer's kill would (pactl
+        has no such command: libpulse's own call)."""
+        sources = {str(s["index"]): s["name"] for s in json.loads(self.pactl("-f", "json", "list", "sources") or "[]")}
+        indices = [int(o["index"]) for o in self.recording_streams() if sources.get(str(o.get("source"))) == source]
+        assert indices, f"nothing records {source}"
+        pa = ctypes.CDLL("libpulse.so.0")
+        pa.pa_mainloop_new.restype = ctypes.c_void_p
+        pa.pa_mainloop_get_api.restype = ctypes.c_void_p
+        pa.pa_mainloop_get_api.argtypes = [ctypes.c_void_p]
+        pa.pa_mainloop_iterate.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_void_p]
+        pa.pa_mainloop_free.argtypes = [ctypes.c_void_p]
+        pa.pa_context_new.restype = ctypes.c_void_p
+        pa.pa_context_new.argtypes = [ctypes.c_void_p, ctypes.c_char_p]
+        pa.pa_context_connect.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int, ctypes.c_void_p]
+        pa.pa_context_get_state.argtypes = [ctypes.c_void_p]
+        pa.pa_context_unref.argtypes = [ctypes.c_void_p]
+        pa.pa_context_disconnect.argtypes = [ctypes.c_void_p]
+        pa.pa_context_kill_source_output.restype = ctypes.c_void_p
+        pa.pa_context_kill_source_output.argtypes = [ctypes.c_void_p, ctypes.c_uint32, ctypes.c_void_p, ctypes.c_void_p]
+        pa.pa_operation_get_state.argtypes = [ctypes.c_void_p]
+        pa.pa_operation_unref.argtypes = [ctypes.c_void_p]
+        ready, failed, running = 4, 5, 0  # PA_CONTEXT_READY, PA_CONTEXT_FAILED, PA_OPERATION_RUNNING
+        loop = pa.pa_mainloop_new()
+        context = pa.pa_context_new(pa.pa_mainloop_get_api(loop), b"e2e-killer")
+        try:
+            assert pa.pa_context_connect(context, self.pulse_server.encode(), 0, None) == 0
+            while (state := pa.pa_context_get_state(context)) not in (ready, failed):
+                pa.pa_mainloop_iterate(loop, 1, None)
+            assert state == ready, "cannot connect to the server"
+            for index in indices:
+                operation = pa.pa_context_kill_source_output(context, index, None, None)
+                while pa.pa_operation_get_state(operation) == running:
+                    pa.pa_mainloop_iterate(loop, 1, None)
+                pa.pa_operation_unref(operation)
+        finally:
+            pa.pa_context_disconnect(context)
+            pa.pa_context_unref(context)
+            pa.pa_mainloop_free(loop)
 
     def wait_recorded_sources(self, expected, timeout=5.0):
         """Waits until the running record streams take exactly the expected sources."""

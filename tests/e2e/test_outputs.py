@@ -131,6 +131,26 @@ def test_switch_while_paused_is_taken_at_the_resume(two_outputs, recorder, outdi
     check_seams(segments)
 
 
+def test_switch_while_paused_outlives_a_failure_of_the_new_capture(two_outputs, recorder, outdir):
+    # The server ends the new output's capture before the switch; the watch tells of the change only
+    # once, so the recording must try the new output again, not stay on the old one.
+    server = two_outputs
+    rec = recorder(["--record", str(outdir)], server)
+    started = rec.wait_code("RECORDING_STARTED")
+    time.sleep(1.0)
+    rec.send(signal.SIGUSR1)
+    server.set_default_sink("out2")
+    server.wait_recorded_sources(["out.monitor", "out2.monitor"])
+    server.kill_recording_of("out2.monitor")
+    server.wait_recorded_sources(["out.monitor", "out2.monitor"])
+    rec.send(signal.SIGUSR2)
+    server.wait_recorded_sources(["out2.monitor"])
+    time.sleep(1.0)
+    stopped = rec.stop()
+    assert rec.texts() == [started.text, PAUSED, RESUMED, stopped.text]
+    assert [tone for tone, _, _ in tones_in(started.json["path"])] == [TONE_A, TONE_B]
+
+
 @pytest.mark.parametrize("moment", ["at-launch", "once-the-capture-runs"])
 def test_switch_during_the_start(two_outputs, recorder, outdir, moment):
     server = two_outputs
