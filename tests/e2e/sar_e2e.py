@@ -197,16 +197,19 @@ class SoundServer:
         outputs = json.loads(self.pactl("-f", "json", "list", "source-outputs") or "[]")
         return [o for o in outputs if not o.get("corked")]
 
+    def recording_streams_by_source(self):
+        """(stream index, name of the source it takes its audio from) of each running record stream."""
+        sources = {str(s["index"]): s["name"] for s in json.loads(self.pactl("-f", "json", "list", "sources") or "[]")}
+        return [(int(o["index"]), sources.get(str(o.get("source")), "?")) for o in self.recording_streams()]
+
     def recorded_sources(self):
         """The names of the sources that running record streams take their audio from."""
-        sources = {str(s["index"]): s["name"] for s in json.loads(self.pactl("-f", "json", "list", "sources") or "[]")}
-        return sorted(sources.get(str(o.get("source")), "?") for o in self.recording_streams())
+        return sorted(source for _, source in self.recording_streams_by_source())
 
     def kill_recording_of(self, source):
         """Ends the record streams that take their audio from source, as a mixer's kill would (pactl
         has no such command: libpulse's own call)."""
-        sources = {str(s["index"]): s["name"] for s in json.loads(self.pactl("-f", "json", "list", "sources") or "[]")}
-        indices = [int(o["index"]) for o in self.recording_streams() if sources.get(str(o.get("source"))) == source]
+        indices = [index for index, name in self.recording_streams_by_source() if name == source]
         assert indices, f"nothing records {source}"
         pa = ctypes.CDLL("libpulse.so.0")
         pa.pa_mainloop_new.restype = ctypes.c_void_p
