@@ -37,6 +37,12 @@ constexpr auto kSwitchWait = std::chrono::milliseconds(150);
 // again this often, after this long.
 constexpr int kOpenRetries = 3;
 constexpr auto kOpenRetryDelay = std::chrono::milliseconds(300);
+// PipeWire's pulse server can leave one connection's view of the default output behind for good
+// (it said the old default for seconds on end, without an event, while new connections said the
+// new one). So on PipeWire the watch is started afresh on a new connection: at a resume, shortly
+// after each change it reported, and at least this often.
+constexpr auto kWatchRenewal = std::chrono::seconds(10);
+constexpr auto kWatchRecheck = std::chrono::milliseconds(500);
 // Longer gaps than this between a vanished output's audio and its successor's are not filled.
 constexpr auto kMaxGap = std::chrono::seconds(1);
 // Capture times further than this from what a chunk's arrival says start afresh (after a gap),
@@ -776,6 +782,7 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
       switching_.resumedAt = at;
     }
     if (auto* incoming = capture(incomingId())) incoming->resume(at);
+    renewWatchIn(CaptureClock::duration::zero());  // a change while paused may not have been told
     auto* current = capture(currentId());
     if (current != nullptr && current->resume(at)) return std::nullopt;
     return ended();
@@ -825,9 +832,14 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
     switching_.at.reset();
   }
 
-  // What the watch says the machine plays through now.
-  void follow(const std::optional<pulse::WatchedOutput>& output, bool pipewire) {
-    if (ended_) return;
+  // What a watch says the machine plays through now. A watch's first report is a fresh look: its
+  // count of changes starts anew. Reports of a watch that a newer one replaced are not followed.
+  void follow(const std::optional<pulse::WatchedOutput>& output, bool pipewire, uint64_t generation,
+              bool first) {
+    if (ended_ || generation < followedGeneration_) return;
+    followedGeneration_ = generation;
+    pipewire_ = pipewire;
+    renewWatchIn(kWatchRenewal);
     if (!output) {
       fail(makeError(PA_ERR_NOENTITY, "No output is left to record"));
       return;
@@ -843,8 +855,9 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
         output->sinkName == target->sinkName && output->monitorSourceName == target->monitorSourceName;
     // PipeWire leaves a record stream silent once its output was suspended, even for a moment,
     // and tells it nothing: after any change of the output, a fresh capture takes over.
-    const bool renew = same && pipewire && output->changes != target->changes && !output->suspended;
+    const bool renew = same && pipewire && !first && output->changes != target->changes && !output->suspended;
     target->changes = output->changes;
+    if (!same) renewWatchIn(kWatchRecheck);  // the change may have been one of several
     if (output->sinkName != retriedSink_) {
       retriedSink_ = output->sinkName;
       failedOpens_ = 0;
@@ -990,11 +1003,13 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
   }
 
   // Without a watch the capture goes on, on the output it has. Connecting waits for the server:
-  // on a thread of its own; the watch comes back to watching().
+  // on a thread of its own; the watch comes back to watching(). A renewal replaces the running
+  // watch once the new one is up, and keeps it if the new one cannot start.
   void watch() {
+    const uint64_t generation = ++watchGeneration_;
     // Weakly held: a stream released while its watch connects goes at once, not when the server
     // answers.
-    std::thread([weakSelf = weak_from_this(), control = control_]() {
+    std::thread([weakSelf = weak_from_this(), control = control_, generation]() {
       Error error(pulse::kErrorDomain, PA_OK, "");
       auto connection = PulseConnection::connect(true, kServerTimeout, &error);
       std::unique_ptr<pulse::OutputWatch> watch;
@@ -1002,26 +1017,45 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
         PulseConnection::Lock lock(*connection);
         watch = pulse::OutputWatch::start(
             *connection,
-            [weakSelf, control](const pulse::OutputWatch& watch) {
+            [weakSelf, control, generation, first = true](const pulse::OutputWatch& watch) mutable {
               const bool pipewire = watch.serverName().find("PipeWire") != std::string::npos;
-              asio::post(control, [weakSelf, output = watch.current(), pipewire]() {
-                if (auto self = weakSelf.lock()) self->follow(output, pipewire);
+              asio::post(control, [weakSelf, output = watch.current(), pipewire, generation, first]() {
+                if (auto self = weakSelf.lock()) self->follow(output, pipewire, generation, first);
               });
+              first = false;
             },
             &error);
       }
       asio::post(control, [weakSelf, connection = std::move(connection), watch = std::move(watch)]() mutable {
         if (auto self = weakSelf.lock()) {
           self->watching(std::move(connection), std::move(watch));
-        } else if (connection) {
-          PulseConnection::Lock lock(*connection);
-          watch.reset();
+        } else {
+          discard(std::move(connection), std::move(watch));
         }
       });
     }).detach();
   }
 
+  static void discard(std::unique_ptr<PulseConnection> connection,
+                      std::unique_ptr<pulse::OutputWatch> watch) {
+    if (!connection) return;
+    PulseConnection::Lock lock(*connection);
+    watch.reset();
+  }
+
   void watching(std::unique_ptr<PulseConnection> connection, std::unique_ptr<pulse::OutputWatch> watch) {
+    if (watch_) {  // a renewal
+      renewingWatch_ = false;
+      if (ended_ || !watch) {
+        discard(std::move(connection), std::move(watch));
+      } else {
+        stopWatching();
+        watchConnection_ = std::move(connection);
+        watch_ = std::move(watch);
+      }
+      renewWatchIn(std::exchange(renewAgain_, false) ? CaptureClock::duration::zero() : kWatchRenewal);
+      return;
+    }
     watchConnection_ = std::move(connection);
     watch_ = std::move(watch);
     const bool lost = !ended_ && lostError_ && currentLost();
@@ -1031,6 +1065,32 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
       return;
     }
     if (lost) refreshWatch();
+  }
+
+  // On PipeWire: the watch is started afresh after `delay`, or sooner if asked for sooner.
+  void renewWatchIn(CaptureClock::duration delay) {
+    if (!pipewire_ || ended_) return;
+    const auto at = CaptureClock::now() + delay;
+    if (renewalArmed_ && renewalAt_ <= at) return;
+    renewalArmed_ = true;
+    renewalAt_ = at;
+    renewalTimer_.expires_at(at);
+    renewalTimer_.async_wait([weakSelf = weak_from_this()](const std::error_code& error) {
+      auto self = weakSelf.lock();
+      if (!self || error) return;  // re-armed, or the stream is gone
+      self->renewalArmed_ = false;
+      self->renewWatch();
+    });
+  }
+
+  void renewWatch() {
+    if (ended_ || !watch_) return;
+    if (renewingWatch_) {
+      renewAgain_ = true;
+      return;
+    }
+    renewingWatch_ = true;
+    watch();
   }
 
   void stopWatching() {
@@ -1209,6 +1269,7 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
   const int64_t channelCount_;
   const std::weak_ptr<SCStreamDelegate> delegate_;
   asio::strand<DispatchQueue::Executor> control_;
+  asio::steady_timer renewalTimer_{control_};  // on control_
 
   mutable std::mutex outputMutex_;
   std::optional<Output> output_;  // guarded by outputMutex_
@@ -1237,6 +1298,13 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
   std::string retriedSink_;
   std::unique_ptr<PulseConnection> watchConnection_;
   std::unique_ptr<pulse::OutputWatch> watch_;
+  uint64_t watchGeneration_ = 0;     // of the last watch started
+  uint64_t followedGeneration_ = 0;  // of the newest watch that reported
+  bool pipewire_ = false;
+  bool renewingWatch_ = false;
+  bool renewAgain_ = false;  // asked for while a renewal was connecting
+  bool renewalArmed_ = false;
+  CaptureClock::time_point renewalAt_;
   std::map<CaptureId, Capture> captures_;  // last: their handlers use the members above
 };
 

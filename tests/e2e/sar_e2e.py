@@ -249,7 +249,8 @@ class SoundServer:
         """Waits until the running record streams take exactly the expected sources."""
         deadline = time.monotonic() + timeout
         while (found := self.recorded_sources()) != sorted(expected):
-            assert time.monotonic() < deadline, f"recorded sources {found}, expected {sorted(expected)}"
+            assert time.monotonic() < deadline, (
+                f"recorded sources {found}, expected {sorted(expected)}; the default output is {self.default_sink()}")
             time.sleep(0.01)
 
     @contextlib.contextmanager
