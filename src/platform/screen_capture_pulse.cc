@@ -42,7 +42,7 @@ constexpr auto kOpenRetryDelay = std::chrono::milliseconds(300);
 // new one). So on PipeWire the watch is started afresh on a new connection: at a resume, shortly
 // after each change it reported, and at least this often.
 constexpr auto kWatchRenewal = std::chrono::seconds(10);
-constexpr auto kWatchRecheck = std::chrono::milliseconds(500);
+constexpr auto kWatchRecheck = std::chrono::milliseconds(250);
 // Longer gaps than this between a vanished output's audio and its successor's are not filled.
 constexpr auto kMaxGap = std::chrono::seconds(1);
 // Capture times further than this from what a chunk's arrival says start afresh (after a gap),
