@@ -1052,6 +1052,8 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
         stopWatching();
         watchConnection_ = std::move(connection);
         watch_ = std::move(watch);
+        // A loss that asked the old watch while this one connected may have gone unanswered.
+        if (lostError_ && currentLost()) refreshWatch();
       }
       renewWatchIn(std::exchange(renewAgain_, false) ? CaptureClock::duration::zero() : kWatchRenewal);
       return;
