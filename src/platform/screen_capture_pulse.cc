@@ -1044,38 +1044,32 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
   }
 
   void watching(std::unique_ptr<PulseConnection> connection, std::unique_ptr<pulse::OutputWatch> watch) {
-    if (watch_) {  // a renewal
-      renewingWatch_ = false;
-      if (ended_ || !watch) {
-        discard(std::move(connection), std::move(watch));
-      } else {
-        stopWatching();
-        watchConnection_ = std::move(connection);
-        watch_ = std::move(watch);
-        // A loss that asked the old watch while this one connected may have gone unanswered.
-        if (lostError_ && currentLost()) refreshWatch();
-      }
-      renewWatchIn(std::exchange(renewAgain_, false) ? CaptureClock::duration::zero() : kWatchRenewal);
-      return;
-    }
-    watchConnection_ = std::move(connection);
-    watch_ = std::move(watch);
+    const bool renewal = watch_ != nullptr;  // else the first watch
     const bool lost = !ended_ && lostError_ && currentLost();
-    if (ended_ || !watch_) {
+    if (!ended_ && watch) {
       stopWatching();
-      if (lost) fail(*lostError_);  // nothing can tell what takes the lost output's place
-      return;
+      watchConnection_ = std::move(connection);
+      watch_ = std::move(watch);
+      // The loss asked a watch still connecting, or the old one while this one connected.
+      if (lost) refreshWatch();
+    } else {
+      discard(std::move(connection), std::move(watch));
+      // Without a first watch nothing can tell what takes the lost output's place; a renewal
+      // that failed leaves the running watch.
+      if (lost && !renewal) fail(*lostError_);
     }
-    if (lost) refreshWatch();
+    if (renewal) {
+      renewingWatch_ = false;
+      renewWatchIn(std::exchange(renewAgain_, false) ? CaptureClock::duration::zero() : kWatchRenewal);
+    }
   }
 
   // On PipeWire: the watch is started afresh after `delay`, or sooner if asked for sooner.
   void renewWatchIn(CaptureClock::duration delay) {
     if (!pipewire_ || ended_) return;
     const auto at = CaptureClock::now() + delay;
-    if (renewalArmed_ && renewalAt_ <= at) return;
+    if (renewalArmed_ && renewalTimer_.expiry() <= at) return;
     renewalArmed_ = true;
-    renewalAt_ = at;
     renewalTimer_.expires_at(at);
     renewalTimer_.async_wait([weakSelf = weak_from_this()](const std::error_code& error) {
       auto self = weakSelf.lock();
@@ -1304,9 +1298,8 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
   uint64_t followedGeneration_ = 0;  // of the newest watch that reported
   bool pipewire_ = false;
   bool renewingWatch_ = false;
-  bool renewAgain_ = false;  // asked for while a renewal was connecting
-  bool renewalArmed_ = false;
-  CaptureClock::time_point renewalAt_;
+  bool renewAgain_ = false;                // asked for while a renewal was connecting
+  bool renewalArmed_ = false;              // renewalTimer_ waits
   std::map<CaptureId, Capture> captures_;  // last: their handlers use the members above
 };
 
