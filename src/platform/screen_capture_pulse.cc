@@ -40,9 +40,9 @@ constexpr auto kOpenRetryDelay = std::chrono::milliseconds(300);
 // PipeWire's pulse server can leave one connection's view of the default output behind for good
 // (it said the old default for seconds on end, without an event, while new connections said the
 // new one). So on PipeWire the watch is started afresh on a new connection: at a resume, shortly
-// after each change it reported, and at least this often.
+// after each change it reported or a capture's connection was told of, and at least this often.
 constexpr auto kWatchRenewal = std::chrono::seconds(10);
-constexpr auto kWatchRecheck = std::chrono::milliseconds(250);
+constexpr auto kWatchRecheck = std::chrono::milliseconds(150);
 // Longer gaps than this between a vanished output's audio and its successor's are not filled.
 constexpr auto kMaxGap = std::chrono::seconds(1);
 // Capture times further than this from what a chunk's arrival says start afresh (after a gap),
@@ -152,15 +152,18 @@ class MonitorCapture {
   using AudioHandler =
       std::function<void(const float* interleaved, size_t frames, Clock::time_point captured)>;
   using FailureHandler = std::function<void(const Error&)>;
+  // The server said that something of its own changed, such as its default output.
+  using ServerChangeHandler = std::function<void()>;
 
   // The handlers run on the mainloop thread. Without delivering, the capture starts corked.
   MonitorCapture(SCDisplayRef display, int64_t sampleRate, int64_t channelCount, AudioHandler onAudio,
-                 FailureHandler onFailure, bool delivering = true)
+                 FailureHandler onFailure, ServerChangeHandler onServerChange, bool delivering = true)
       : display_(std::move(display)),
         sampleRate_(sampleRate),
         channelCount_(channelCount),
         onAudio_(std::move(onAudio)),
         onFailure_(std::move(onFailure)),
+        onServerChange_(std::move(onServerChange)),
         delivering_(delivering) {}
 
   MonitorCapture(const MonitorCapture&) = delete;
@@ -189,6 +192,7 @@ class MonitorCapture {
       error = connectStream();
       if (error) {
         connection_->onFailure(nullptr);
+        pa_context_set_subscribe_callback(connection_->context(), nullptr, nullptr);
         stopHeartbeat();
         stream_.reset();
         enter(State::idle);
@@ -238,6 +242,7 @@ class MonitorCapture {
     {
       PulseConnection::Lock lock(*connectionOwner_);
       connectionOwner_->onFailure(nullptr);
+      pa_context_set_subscribe_callback(connectionOwner_->context(), nullptr, nullptr);
       enter(State::closed);
       stopHeartbeat();
       stream_.reset();
@@ -317,8 +322,24 @@ class MonitorCapture {
     heartbeat_ = pa_context_rttime_new(connection_->context(), pa_rtclock_now() + kHeartbeatUsec,
                                        &MonitorCapture::heartbeat, this);
     if (heartbeat_ == nullptr) return connection_->lastError("Cannot watch the sound server");
+    listenToServer();
     enter(delivering_ ? State::running : State::corked);
     return std::nullopt;
+  }
+
+  // This connection hears of the server's changes as well: a second ear beside the output watch's,
+  // which PipeWire may leave deaf. Without it the watch alone tells.
+  void listenToServer() {
+    if (!onServerChange_) return;
+    pa_context_set_subscribe_callback(
+        connection_->context(),
+        [](pa_context*, pa_subscription_event_type_t event, uint32_t, void* userdata) {
+          if ((event & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER) {
+            static_cast<MonitorCapture*>(userdata)->onServerChange_();
+          }
+        },
+        this);
+    OperationPtr(pa_context_subscribe(connection_->context(), PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr));
   }
 
   // Whatever the server restored for this application, capture what the output plays as it is.
@@ -626,6 +647,7 @@ class MonitorCapture {
   const int64_t channelCount_;
   const AudioHandler onAudio_;
   const FailureHandler onFailure_;
+  const ServerChangeHandler onServerChange_;
 
   mutable std::mutex stateMutex_;
   State state_ = State::idle;  // guarded by stateMutex_; changed only by enter()
@@ -1104,7 +1126,7 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
         [this, id](const float* samples, size_t frames, CaptureClock::time_point captured) {
           received(id, samples, frames, captured);
         },
-        [this, id](const Error& error) { lost(id, error); }, delivering);
+        [this, id](const Error& error) { lost(id, error); }, [this]() { serverChanged(); }, delivering);
   }
 
   MonitorCapture* capture(std::optional<CaptureId> id) {
@@ -1152,6 +1174,14 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
   }
 
   // The current capture failed: a switch under way is made at once; the rest on control_.
+  // A capture's mainloop thread: the default output may have changed without the watch hearing of
+  // it; a fresh watch looks once the change has settled.
+  void serverChanged() {
+    asio::post(control_, [weakSelf = weak_from_this()]() {
+      if (auto self = weakSelf.lock()) self->renewWatchIn(kWatchRecheck);
+    });
+  }
+
   void lost(CaptureId id, const Error& error) {
     {
       std::lock_guard guard(switchMutex_);
