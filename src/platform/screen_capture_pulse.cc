@@ -327,8 +327,8 @@ class MonitorCapture {
     return std::nullopt;
   }
 
-  // This connection hears of the server's changes as well: a second ear beside the output watch's,
-  // which PipeWire may leave deaf. Without it the watch alone tells.
+  // This connection hears of the server's changes as well: a second ear beside the output watch's
+  // connection, which PipeWire may leave deaf.
   void listenToServer() {
     if (!onServerChange_) return;
     pa_context_set_subscribe_callback(
@@ -1173,7 +1173,6 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
       switchNow();
   }
 
-  // The current capture failed: a switch under way is made at once; the rest on control_.
   // A capture's mainloop thread: the default output may have changed without the watch hearing of
   // it; a fresh watch looks once the change has settled.
   void serverChanged() {
@@ -1182,6 +1181,7 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
     });
   }
 
+  // The current capture failed: a switch under way is made at once; the rest on control_.
   void lost(CaptureId id, const Error& error) {
     {
       std::lock_guard guard(switchMutex_);

@@ -118,7 +118,10 @@ def test_switch_while_paused_is_taken_at_the_resume(two_outputs, recorder, outdi
     paused_at = rec.now()
     time.sleep(0.3)
     server.set_default_sink("out2")
-    time.sleep(0.5)
+    # The new output's capture is ready before the resume. (Under load it may not be within half a
+    # second; a resume that comes first is switched at its first audio, as a switch while recording.)
+    server.wait_recorded_sources(["out.monitor", "out2.monitor"])
+    time.sleep(0.3)
     rec.send(signal.SIGUSR2)
     resumed_at = rec.now()
     time.sleep(1.5)
