@@ -3,6 +3,7 @@
 #include <pulse/rtclock.h>
 
 #include <algorithm>
+#include <array>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
@@ -43,6 +44,11 @@ constexpr auto kOpenRetryDelay = std::chrono::milliseconds(300);
 // after each change it reported or a capture's connection was told of, and at least this often.
 constexpr auto kWatchRenewal = std::chrono::seconds(10);
 constexpr auto kWatchRecheck = std::chrono::milliseconds(150);
+// The connections of a recording's first moments were deaf together (the watch's and the
+// capture's, traced in a recording started just after the server): the first looks afresh come
+// sooner.
+constexpr std::array<std::chrono::milliseconds, 2> kEarlyRenewals{std::chrono::milliseconds(500),
+                                                                  std::chrono::seconds(2)};
 // Longer gaps than this between a vanished output's audio and its successor's are not filled.
 constexpr auto kMaxGap = std::chrono::seconds(1);
 // Capture times further than this from what a chunk's arrival says start afresh (after a gap),
@@ -861,7 +867,7 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
     if (ended_ || generation < followedGeneration_) return;
     followedGeneration_ = generation;
     pipewire_ = pipewire;
-    renewWatchIn(kWatchRenewal);
+    renewWatchIn(nextRenewal());
     if (!output) {
       fail(makeError(PA_ERR_NOENTITY, "No output is left to record"));
       return;
@@ -1082,8 +1088,15 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
     }
     if (renewal) {
       renewingWatch_ = false;
-      renewWatchIn(std::exchange(renewAgain_, false) ? CaptureClock::duration::zero() : kWatchRenewal);
+      ++renewals_;
+      renewWatchIn(std::exchange(renewAgain_, false) ? CaptureClock::duration::zero() : nextRenewal());
     }
+  }
+
+  // When the watch is started afresh if nothing asks for it sooner.
+  CaptureClock::duration nextRenewal() const {
+    return renewals_ < kEarlyRenewals.size() ? CaptureClock::duration(kEarlyRenewals[renewals_])
+                                             : kWatchRenewal;
   }
 
   // On PipeWire: the watch is started afresh after `delay`, or sooner if asked for sooner.
@@ -1330,6 +1343,7 @@ class PulseStream : public SCStream, public std::enable_shared_from_this<PulseSt
   bool renewingWatch_ = false;
   bool renewAgain_ = false;                // asked for while a renewal was connecting
   bool renewalArmed_ = false;              // renewalTimer_ waits
+  size_t renewals_ = 0;                    // looks afresh made
   std::map<CaptureId, Capture> captures_;  // last: their handlers use the members above
 };
 
