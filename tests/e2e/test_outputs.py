@@ -170,7 +170,13 @@ def test_switch_during_the_start(two_outputs, recorder, outdir, moment):
     stopped = rec.stop()
     # One recording, started once: no watchdog failure, no second start.
     assert rec.texts() == [started.text, stopped.text]
-    assert [tone for tone, _, _ in tones_in(started.json["path"])] == [TONE_B]
+    segments = tones_in(started.json["path"])
+    if server.kind == "pipewire" and segments[0][0] == TONE_A:
+        # PipeWire can leave the connections made at the moment of the change deaf to it; the
+        # program's look afresh 0.5 s after the start follows it.
+        assert segments[0][2] <= 1.0, segments
+        segments = segments[1:]
+    assert [tone for tone, _, _ in segments] == [TONE_B], segments
 
 
 @pytest.mark.parametrize("kind", KINDS)
